@@ -1,0 +1,78 @@
+#pragma once
+// Test support: run the project's programs as child processes and capture
+// what they print, so tests see exactly what a user would.
+#include <sys/types.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvin::test {
+
+using namespace std::chrono_literals;
+
+// A path in the build's binary folder, e.g. bin("korvin").
+std::string bin(const std::string& name);
+std::string read_file(const std::string& path);
+
+struct Result {
+    int status = -1;     // exit status, or -1 when ended by a signal
+    int term_signal = 0; // the signal that ended it, or 0
+    bool timed_out = false;
+    std::string out, err;
+};
+
+class Process {
+  public:
+    // Starts argv[0] (a path) with stdin from /dev/null and stdout and stderr
+    // captured; env entries "NAME=VALUE" are added to the environment, and
+    // "NAME=" alone removes NAME.
+    explicit Process(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& env = {});
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int sig);
+    // Waits until stdout holds `text`; false on time-out or when the process ended first.
+    bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = 20s);
+    // Waits for the end; kills the process with SIGKILL after the time-out.
+    Result wait(std::chrono::milliseconds timeout = 120s);
+    std::string out() const;
+    std::string err() const;
+
+  private:
+    void pump();
+    pid_t pid_ = -1;
+    int out_fd_ = -1, err_fd_ = -1;
+    mutable std::mutex mutex_;
+    std::string out_, err_;
+    bool eof_ = false;
+    std::thread reader_;
+    bool waited_ = false;
+    Result result_;
+};
+
+Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+           std::chrono::milliseconds timeout = 120s);
+
+// korvin-sim in the background, for as long as the object lives.
+class Simulator {
+  public:
+    explicit Simulator(const std::vector<std::string>& args = {});
+    // The pseudo-terminal korvin is to open (the simulator's first line).
+    const std::string& port() const { return port_; }
+    Process& process() { return *process_; }
+    // SIGTERM, then the simulator's own result.
+    Result stop();
+
+  private:
+    std::unique_ptr<Process> process_;
+    std::string port_;
+};
+
+} // namespace korvin::test
