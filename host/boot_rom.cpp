@@ -1,0 +1,91 @@
+#include "boot_rom.h"
+
+#include "serial.h"
+
+#include <cstdio>
+
+namespace korvin {
+
+sdp_frame sdp_build_frame(std::uint16_t command, std::uint32_t address, std::uint8_t format,
+                          std::uint32_t data_count, std::uint32_t data, std::uint8_t file_type) {
+    sdp_frame f{};
+    auto put32 = [&f](std::size_t at, std::uint32_t v) {
+        for (std::size_t i = 0; i < 4; ++i)
+            f[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+    };
+    f[0] = static_cast<std::uint8_t>(command >> 8);
+    f[1] = static_cast<std::uint8_t>(command);
+    put32(2, address);
+    f[6] = format;
+    put32(7, data_count);
+    put32(11, data);
+    f[15] = file_type;
+    return f;
+}
+
+void sdp_send_command(std::uint16_t command, std::uint32_t address, std::uint8_t format,
+                      std::uint32_t data_count, std::uint32_t data, std::uint8_t file_type) {
+    for (std::uint8_t b : sdp_build_frame(command, address, format, data_count, data, file_type))
+        serial_write_byte(b);
+}
+
+std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms) {
+    std::uint32_t acc = 0;
+    unsigned count = 0;
+    std::uint32_t timeout = first_timeout_ms;
+    for (;;) {
+        bool missed = false;
+        const unsigned b = serial_read_byte(timeout, &missed);
+        if (missed)
+            break;
+        acc = (acc << 8) | b;
+        timeout = 10;
+        ++count;
+        if (count == 4 && !until_silence)
+            break;
+    }
+    return (acc >> 24) | ((acc >> 8) & 0xFF00u) | ((acc << 8) & 0xFF0000u) | (acc << 24);
+}
+
+int boot_rom_download(const unsigned char* image, std::size_t length) {
+    std::printf("Waiting for the board to wake up...");
+    for (;;) {
+        sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
+        const std::uint32_t status = sdp_read_status(true, 1000);
+        if (status == STATUS_READY_ALT || status == STATUS_READY)
+            break;
+        if (serial_failed())
+            return 0;
+    }
+    std::printf("\r                                   \r");
+    std::printf("Downloading boot code...(  0%%)");
+
+    sdp_send_command(SDP_WRITE_FILE, BOOT_LOAD_ADDRESS, 0, static_cast<std::uint32_t>(length), 0,
+                     SDP_FILE_TYPE_IMAGE);
+    if (sdp_read_status(false, 1000) != STATUS_READY) {
+        if (serial_failed())
+            return 0;
+        std::fprintf(stderr, "\rCould not initiate code download.\n");
+        return 0;
+    }
+    for (std::size_t i = 0; i < length; ++i) {
+        serial_write_byte(image[i]);
+        if (i % 128 == 127) {
+            // Pace the stream for the boot ROM: a pause after every 128 bytes.
+            pause_10ms();
+            std::printf("\b\b\b\b\b%3u%%)", static_cast<unsigned>((i + 1) * 100 / length));
+        }
+    }
+    std::printf("\r                              \r");
+
+    sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
+    if (sdp_read_status(false, 1000) != STATUS_COMPLETE) {
+        if (serial_failed())
+            return 0;
+        std::fprintf(stderr, "\rCould not start code execution.\n");
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace korvin

@@ -1,0 +1,38 @@
+#pragma once
+// The host side of the i.MX27 boot ROM's UART serial download protocol.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace korvin {
+
+constexpr std::uint16_t SDP_GET_STATUS = 0x0505;
+constexpr std::uint16_t SDP_WRITE_FILE = 0x0404;
+constexpr std::uint32_t BOOT_LOAD_ADDRESS = 0xFFFF4C00;
+constexpr std::uint8_t SDP_FILE_TYPE_IMAGE = 0xAA;
+
+constexpr std::uint32_t STATUS_READY = 0x56787856;
+constexpr std::uint32_t STATUS_READY_ALT = 0xF0F0F0F0;
+constexpr std::uint32_t STATUS_COMPLETE = 0x88888888;
+
+using sdp_frame = std::array<std::uint8_t, 16>;
+
+// The 16-byte command frame, multi-byte fields big-endian.
+sdp_frame sdp_build_frame(std::uint16_t command, std::uint32_t address, std::uint8_t format,
+                          std::uint32_t data_count, std::uint32_t data, std::uint8_t file_type);
+
+// Sends the frame, one serial write per byte.
+void sdp_send_command(std::uint16_t command, std::uint32_t address, std::uint8_t format,
+                      std::uint32_t data_count, std::uint32_t data, std::uint8_t file_type);
+
+// The last four bytes received, the earliest least significant; zero bytes
+// stand in for missing ones. With until_silence it reads until a 10 ms gap,
+// otherwise at most four bytes. The first byte may take first_timeout_ms.
+std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms);
+
+// Wakes the boot ROM, downloads the image to BOOT_LOAD_ADDRESS with a progress
+// display and confirms its start. 1 when it runs; 0 after a failure (its
+// message printed, unless the link itself failed: see serial_failed).
+int boot_rom_download(const unsigned char* image, std::size_t length);
+
+} // namespace korvin

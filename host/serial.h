@@ -1,0 +1,38 @@
+#pragma once
+// The serial link: one process-wide port, moved one byte at a time.
+// serial_posix.cpp (termios) and serial_win32.cpp (KERNEL32) implement it.
+#include <cstdint>
+#include <string>
+
+namespace korvin {
+
+// The name the messages show for port number n: "COM%d".
+std::string com_port_name(std::int32_t port_number);
+
+// Opens COMn (on POSIX systems /dev/ttyS<n-1>) for exclusive use. On failure
+// prints "Could not open serial port COMn.\n" to standard error; returns 1/0.
+int serial_open(std::int32_t port_number);
+// Opens the device at `path` for exclusive use; failures name the path.
+int serial_open_path(const std::string& path);
+// The name of the port as the messages show it (COMn or the path).
+const std::string& serial_port_name();
+
+// Discards pending input and output, then sets baud_rate, 8N1, raw, with no
+// flow control and DTR/RTS off. Nonzero when the line settings were accepted.
+int serial_configure(std::uint32_t baud_rate);
+
+// Nonzero when the system took the byte (the low 8 bits of `byte`).
+int serial_write_byte(unsigned byte);
+
+// Reads one byte, waiting at most timeout_ms (0: without limit). Returns the
+// byte, or 0 with *missed set when nothing was read (time-out or failure).
+unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed = nullptr);
+
+// Set once a read has failed outright (device gone, hang-up), as opposed to
+// timing out; from then on the link is dead and the run must end.
+bool serial_failed();
+
+void serial_close();
+void pause_10ms();
+
+} // namespace korvin

@@ -1,0 +1,123 @@
+// The serial link on the Windows communications interface (KERNEL32).
+#include "serial.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace korvin {
+
+namespace {
+
+HANDLE port_handle = INVALID_HANDLE_VALUE;
+std::string port_name;
+bool read_failed = false;
+
+int open_device(const std::string& device, const std::string& name) {
+    port_name = name;
+    read_failed = false;
+    port_handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (port_handle == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "Could not open serial port %s.\n", port_name.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+int serial_open(std::int32_t port_number) {
+    const std::string name = com_port_name(port_number);
+    // COM1 to COM9 are known by their plain names; from COM10 on only the
+    // device namespace finds them.
+    return open_device(port_number >= 10 ? "\\\\.\\" + name : name, name);
+}
+
+int serial_open_path(const std::string& path) {
+    return open_device(path, path);
+}
+
+const std::string& serial_port_name() {
+    return port_name;
+}
+
+int serial_configure(std::uint32_t baud_rate) {
+    PurgeComm(port_handle, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb); // the reserved fields too
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = baud_rate;
+    dcb.fBinary = 1;
+    dcb.fParity = 0;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 1;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 0;
+    dcb.XoffLim = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    return SetCommState(port_handle, &dcb) ? 1 : 0;
+}
+
+int serial_write_byte(unsigned byte) {
+    unsigned char b = static_cast<unsigned char>(byte);
+    DWORD written = 0;
+    return WriteFile(port_handle, &b, 1, &written, nullptr) ? 1 : 0;
+}
+
+unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
+    if (missed)
+        *missed = false;
+    // All read members zero: no read time-out at all.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = timeout_ms;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    SetCommTimeouts(port_handle, &timeouts);
+    unsigned char b = 0;
+    DWORD count = 0;
+    if (!ReadFile(port_handle, &b, 1, &count, nullptr)) {
+        read_failed = true; // the device is gone, not just quiet
+        b = 0;
+        if (missed)
+            *missed = true;
+    } else if (count != 1) {
+        b = 0;
+        if (missed)
+            *missed = true;
+    }
+    return b;
+}
+
+bool serial_failed() {
+    return read_failed;
+}
+
+void serial_close() {
+    CloseHandle(port_handle);
+    port_handle = INVALID_HANDLE_VALUE;
+}
+
+void pause_10ms() {
+    Sleep(10);
+}
+
+} // namespace korvin
