@@ -1,3 +1,5 @@
+@ First bytes of the image: the boot ROM jumps here in ARM state and hands over
+@ nothing we use. The stack starts one word below the top of internal RAM.
     .section .text.entry, "ax"
     .arm
     .global monitor_entry
