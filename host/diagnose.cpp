@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 #include <map>
 #include <set>
 
@@ -450,23 +451,36 @@ std::vector<std::string> diagnose(Memory memory, std::uint32_t result_code,
             previous = line;
     }
 
+    DataResult data_result = diagnose_data_bus(data, width);
     if (flash) {
+        // A code that differs from an accepted one only in lines the data-bus
+        // test found faulty was read through that fault.
+        auto hint = [&](std::uint32_t read, std::initializer_list<std::uint32_t> accepted) {
+            std::string text;
+            for (std::uint32_t code : accepted)
+                text += d7_hint(read, code);
+            for (std::uint32_t code : accepted)
+                if (text.empty() && data_result.faulty_bits &&
+                    ((read ^ code) & ~data_result.faulty_bits) == 0)
+                    text = format("; the data line fault below explains the difference from 0x%04X",
+                                  code);
+            return text;
+        };
         if (have_manufacturer && manufacturer != 0x0001 && manufacturer != 0x00C2)
-            findings.push_back(format(
-                "FLASH manufacturer code read 0x%04X, expected 0x0001 or 0x00C2%s", manufacturer,
-                (d7_hint(manufacturer, 0x00C2) + d7_hint(manufacturer, 0x0001)).c_str()));
+            findings.push_back(
+                format("FLASH manufacturer code read 0x%04X, expected 0x0001 or 0x00C2%s",
+                       manufacturer, hint(manufacturer, {0x00C2, 0x0001}).c_str()));
         else if (!have_manufacturer && result_code == 1)
             findings.push_back("FLASH manufacturer code wrong (expected 0x0001 or 0x00C2); the "
                                "trace does not show the code read");
         if (have_device && device != 0x227E)
             findings.push_back(format("FLASH device code read 0x%04X, expected 0x227E%s", device,
-                                      d7_hint(device, 0x227E).c_str()));
+                                      hint(device, {0x227E}).c_str()));
         else if (!have_device && result_code == 2)
             findings.push_back(
                 "FLASH device code wrong (expected 0x227E); the trace does not show the code read");
     }
 
-    DataResult data_result = diagnose_data_bus(data, width);
     findings.insert(findings.end(), data_result.findings.begin(), data_result.findings.end());
     std::vector<std::string> address_findings =
         diagnose_address_lines(address, memory, data_result.faulty_bits);

@@ -1,0 +1,351 @@
+// The korvin binary as a user runs it, against a scripted board on a
+// pseudo-terminal: every stream and the bytes sent, byte for byte.
+#include "boot_image.h"
+#include "peer.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace korvin::test {
+namespace {
+
+const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
+const std::string status_request = bytes({5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+
+std::string image() {
+    return std::string(reinterpret_cast<const char*>(boot_image), boot_image_size);
+}
+
+std::string write_file_frame() {
+    const std::size_t n = boot_image_size;
+    return bytes({4, 4, 0xFF, 0xFF, 0x4C, 0, 0, static_cast<int>(n >> 24),
+                  static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 8 & 0xFF),
+                  static_cast<int>(n & 0xFF), 0, 0, 0, 0, 0xAA});
+}
+
+const std::string waking = "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
+
+std::string downloading() {
+    std::string s = "Downloading boot code...(  0%)";
+    for (std::size_t i = 127; i < boot_image_size; i += 128) {
+        char update[16];
+        std::snprintf(update, sizeof update, "\b\b\b\b\b%3u%%)",
+                      static_cast<unsigned>((i + 1) * 100 / boot_image_size));
+        s += update;
+    }
+    return s + "\r" + std::string(30, ' ') + "\r";
+}
+
+// What korvin sends up to the start of the monitor.
+std::string download_bytes() {
+    return status_request + write_file_frame() + image() + status_request;
+}
+
+std::vector<step> script(std::vector<step> a, const std::vector<step>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::string usage() {
+    return run({bin("korvin"), "-h"}).err;
+}
+
+std::string temp_path(const std::string& name) {
+    return testing::TempDir() + "korvin-" + std::to_string(getpid()) + "-" + name;
+}
+
+TEST(Cli, UsageFailuresPrintOnlyTheUsageText) {
+    const std::string text = usage();
+    EXPECT_EQ(text.substr(0, 14), "Usage: korvin ");
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"-h"},
+                                               {"-x"},
+                                               {"-l"},
+                                               {"-p"},
+                                               {"SDRAM"},
+                                               {"ram"},
+                                               {"-p", "/dev/korvin-none", "-h"}}) {
+        std::vector<std::string> argv{bin("korvin")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Result r = run(argv);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err, text) << args[0];
+    }
+}
+
+TEST(Cli, LogFileIsAnnouncedBeforeTheUsageTextAndLeftEmpty) {
+    const std::string log = temp_path("help.log");
+    std::FILE* f = std::fopen(log.c_str(), "w");
+    std::fputs("old contents", f);
+    std::fclose(f);
+    const Result r = run({bin("korvin"), "-l", log, "-h"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Logging to '" + log + "'\n");
+    EXPECT_EQ(r.err, usage());
+    struct stat st {};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    unlink(log.c_str());
+}
+
+TEST(Cli, OpenFailures) {
+    const std::string log = temp_path("open.log");
+    struct {
+        std::vector<std::string> args;
+        std::string out, err;
+    } cases[] = {
+        {{"-l", "/korvin-no-dir/x.log"}, "", "Could not open logfile '/korvin-no-dir/x.log'.\n"},
+        {{"-p", "x", "sdram"}, "", "Could not open serial port COM0.\n"},
+        {{"-p", "-1"}, "", "Could not open serial port COM-1.\n"},
+        {{"-p", "99999999999", "sram"}, "", "Could not open serial port COM2147483647.\n"},
+        {{"-p", "-99999999999"}, "", "Could not open serial port COM-2147483648.\n"},
+        {{"-p", "/dev/korvin-none"}, "", "Could not open serial port /dev/korvin-none.\n"},
+        {{"-l", log, "-p", "0"},
+         "Logging to '" + log + "'\n",
+         "Could not open serial port COM0.\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{bin("korvin")};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const Result r = run(argv);
+        EXPECT_EQ(r.status, 1) << c.err;
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(read_file(log), "");
+    unlink(log.c_str());
+}
+
+struct run_case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> replies; // the monitor's answers, in command order
+    std::string commands;             // the command bytes korvin must send
+    std::string run_output;           // what the test run prints and logs
+    bool warns;
+};
+
+void PrintTo(const run_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Run : public testing::TestWithParam<run_case> {};
+
+TEST_P(Run, PrintsLogsAndSendsExactly) {
+    const run_case& c = GetParam();
+    // Trace left over on the line before the first prompt is not relayed.
+    std::vector<step> monitor{send("left over\r\n")};
+    for (const step& s : monitor_answers(c.replies))
+        monitor.push_back(s);
+    Peer peer(script(boot_rom_accepts(boot_image_size), monitor));
+    const std::string log = temp_path(std::string(c.name) + ".log");
+    std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const Result r = run(argv, {}, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? warning : "") + waking +
+                         downloading() + c.run_output);
+    EXPECT_EQ(read_file(log), c.run_output);
+    EXPECT_EQ(peer.received(), download_bytes() + c.commands);
+    unlink(log.c_str());
+}
+
+const std::string sram_trace = "Dc8000000\r\nW c8000000 1\r\nR c8000000 1\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Run,
+    testing::Values(
+        run_case{"sdram", {"sdram"}, {":0"}, "1", "Testing SDRAM... passed\n", false},
+        run_case{"sdram_fails", {"sdram"}, {":2"}, "1", "Testing SDRAM... failed\n", false},
+        run_case{"flash", {"flash"}, {":0"}, "2", "Testing FLASH... passed\n", true},
+        // Only the first digit counts; the rest is discarded with the next prompt.
+        run_case{"all",
+                 {},
+                 {":0", ":a1", ":00"},
+                 "123",
+                 "Testing SDRAM... passed\nTesting FLASH... failed\nTesting SRAM... passed\n",
+                 true},
+        run_case{"two_names",
+                 {"sdram", "sram"},
+                 {":1", ":0", ":0"},
+                 "123",
+                 "Testing SDRAM... failed\nTesting FLASH... passed\nTesting SRAM... passed\n",
+                 true},
+        run_case{"verbose",
+                 {"-v", "sram"},
+                 {":0", sram_trace + std::string(1, '\0') + "M c8000000 1 0\r\n:1"},
+                 "v3",
+                 "Testing SRAM...\n" + sram_trace + std::string(1, '\0') +
+                     "M c8000000 1 0\r\nfailed\n",
+                 false}),
+    [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
+
+TEST(Cli, WakeUpAnswers) {
+    struct {
+        std::vector<std::string> answers; // to successive status requests; then ready
+        std::size_t requests;
+    } cases[] = {
+        {{ready_alt}, 1},
+        {{bytes({0x00, 0x56, 0x78, 0x78, 0x56})}, 1},
+        {{bytes({0x78, 0x78, 0x56})}, 2},
+        {{bytes({0x56, 0x78, 0x78, 0x56, 0x00})}, 2},
+        {{"", bytes({0x12})}, 3}, // silence costs a second, then an answer that is not ready
+    };
+    for (const auto& c : cases) {
+        std::vector<step> s;
+        for (std::size_t i = 0; i + 1 < c.requests; ++i) {
+            s.push_back(expect(16));
+            if (!c.answers[i].empty())
+                s.push_back(send(c.answers[i]));
+        }
+        s.push_back(expect(16));
+        s.push_back(send(c.requests == 1 ? c.answers[0] : ready));
+        for (const step& t : std::vector<step>{expect(16), send(ready), expect(boot_image_size),
+                                               expect(16), send(complete)})
+            s.push_back(t);
+        Peer peer(script(s, monitor_answers({":0"})));
+        const Result r =
+            run({bin("korvin"), "-p", peer.path(), "sram"}, {}, std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 0) << c.requests;
+        EXPECT_EQ(r.out, waking + downloading() + "Testing SRAM... passed\n");
+        std::string sent;
+        for (std::size_t i = 0; i < c.requests; ++i)
+            sent += status_request;
+        EXPECT_EQ(peer.received(), sent + write_file_frame() + image() + status_request + "3");
+    }
+}
+
+TEST(Cli, RefusedDownloadOrStart) {
+    const std::string fails_download = "\rCould not initiate code download.\n";
+    const std::string fails_start = "\rCould not start code execution.\n";
+    struct {
+        std::vector<step> after_wake; // from the write-file command on
+        std::string err;
+        std::string sent_after_frame;
+    } cases[] = {
+        {{expect(16)}, fails_download, ""},
+        {{expect(16), send(ready_alt)}, fails_download, ""},
+        {{expect(16), send(bytes({0x78, 0x78, 0x56}))}, fails_download, ""},
+        {{expect(16), send(ready), expect(boot_image_size), expect(16)},
+         fails_start,
+         image() + status_request},
+        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(ready)},
+         fails_start,
+         image() + status_request},
+        // Bytes after the ready answer stay on the line and spoil the next status.
+        {{expect(16), send(ready + bytes({0x12, 0x34})), expect(boot_image_size), expect(16),
+          send(complete)},
+         fails_start,
+         image() + status_request},
+    };
+    const std::string log = temp_path("refused.log");
+    for (const auto& c : cases) {
+        Peer peer(script({expect(16), send(ready)}, c.after_wake));
+        const Result r = run({bin("korvin"), "-p", peer.path(), "-l", log, "flash"}, {},
+                             std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.err);
+        const std::string logging = "Logging to '" + log + "'\n";
+        if (c.err == fails_download)
+            EXPECT_EQ(r.out, logging + warning + waking + "Downloading boot code...(  0%)");
+        else
+            EXPECT_EQ(r.out, logging + warning + waking + downloading());
+        EXPECT_EQ(peer.received(), status_request + write_file_frame() + c.sent_after_frame);
+        EXPECT_EQ(read_file(log), "");
+    }
+    unlink(log.c_str());
+}
+
+TEST(Cli, ContinuousRunKeepsItsLogWhenInterrupted) {
+    // Three passes, then the monitor falls silent before its fourth prompt.
+    std::vector<step> s = script(boot_rom_accepts(boot_image_size),
+                                 monitor_answers({":0", ":0", "T\r\n:0", ":0", ""}));
+    s.pop_back();
+    s.push_back(send(":4"));
+    const std::string log = temp_path("continuous.log");
+    Peer peer(s);
+    Process korvin({bin("korvin"), "-c", "-v", "-p", peer.path(), "-l", log, "flash"});
+    const std::string pass = "Testing FLASH...\n";
+    const std::string run_output =
+        pass + "T\r\npassed\n" + pass + "passed\n" + pass + "failed\n" + pass;
+    ASSERT_TRUE(korvin.wait_for_output(run_output)) << korvin.out();
+    ASSERT_TRUE(peer.wait_done());
+    korvin.signal(SIGINT);
+    const Result r = korvin.wait(std::chrono::seconds(10));
+    EXPECT_EQ(r.term_signal, SIGINT);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(log), run_output);
+    // 'v' and 's' go out once, before the first pass.
+    EXPECT_EQ(peer.received(), download_bytes() + "vs222");
+    unlink(log.c_str());
+}
+
+TEST(Cli, LinkLossEndsTheRun) {
+    struct {
+        const char* name;
+        std::vector<step> script;
+        std::vector<std::string> args;
+        std::string out_tail;
+        std::string log;
+    } cases[] = {
+        {"waking", {expect(16), hang_up()}, {"sram"}, "Waiting for the board to wake up...", ""},
+        {"write_file",
+         {expect(16), send(ready), expect(16), hang_up()},
+         {"sram"},
+         waking + "Downloading boot code...(  0%)",
+         ""},
+        {"prompt",
+         script(boot_rom_accepts(boot_image_size), {pause(300), hang_up()}),
+         {"sram"},
+         waking + downloading() + "Testing SRAM... ",
+         "Testing SRAM... "},
+        {"relay",
+         script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1),
+                                                    send("D c8\r\nW"), pause(300), hang_up()}),
+         {"-v", "sram"},
+         waking + downloading() + "Testing SRAM...\nD c8\r\nW",
+         "Testing SRAM...\nD c8\r\nW"},
+        {"result",
+         script(boot_rom_accepts(boot_image_size),
+                {send("?"), expect(1), send(":"), pause(300), hang_up()}),
+         {"sram"},
+         waking + downloading() + "Testing SRAM... ",
+         "Testing SRAM... "},
+    };
+    const std::string log = temp_path("lost.log");
+    for (const auto& c : cases) {
+        Peer peer(c.script);
+        const std::string path = peer.path();
+        std::vector<std::string> argv{bin("korvin"), "-p", path, "-l", log};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const Result r = run(argv, {}, std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, "Could not read from serial port " + path + ".\n") << c.name;
+        EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + c.out_tail) << c.name;
+        EXPECT_EQ(read_file(log), c.log) << c.name;
+    }
+    unlink(log.c_str());
+}
+
+TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {
+    Peer peer({expect(16)});
+    Process first({bin("korvin"), "-p", peer.path(), "sdram"});
+    ASSERT_TRUE(first.wait_for_output("Waiting for the board to wake up..."));
+    const Result second = run({bin("korvin"), "-p", peer.path(), "sdram"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "Could not open serial port " + peer.path() + ".\n");
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(std::chrono::seconds(10)).term_signal, SIGTERM);
+}
+
+} // namespace
+} // namespace korvin::test

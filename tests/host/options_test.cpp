@@ -1,0 +1,164 @@
+// Option handling and test selection, in-process.
+#include "report.h"
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace korvin {
+namespace {
+
+struct parsed {
+    int go_on;
+    run_settings settings;
+    std::string err;
+};
+
+parsed parse(std::vector<std::string> args, bool posixly_correct = false) {
+    args.insert(args.begin(), "korvin");
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posixly_correct)
+        setenv("POSIXLY_CORRECT", "1", 1);
+    parsed p{};
+    testing::internal::CaptureStderr();
+    p.go_on = parse_command_line(static_cast<int>(args.size()), argv.data(), p.settings);
+    p.err = testing::internal::GetCapturedStderr();
+    unsetenv("POSIXLY_CORRECT");
+    return p;
+}
+
+std::string usage() {
+    testing::internal::CaptureStderr();
+    print_usage();
+    return testing::internal::GetCapturedStderr();
+}
+
+TEST(Usage, IsEighteenLinesWithTheEmptyOnesWhereExpected) {
+    const std::string text = usage();
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+        lines.push_back(text.substr(start, nl - start));
+    EXPECT_EQ(start, text.size()) << "text must end with a line feed";
+    ASSERT_EQ(lines.size(), 18u);
+    for (int empty : {2, 4, 7, 9, 11, 13, 16, 18})
+        EXPECT_EQ(lines[empty - 1], "") << "line " << empty;
+    EXPECT_EQ(lines[14], std::string(16, ' ') + "values are 1 (COM1), 2 (COM2), etc.");
+    EXPECT_EQ(lines[13].find("Use the specified"), 16u);
+}
+
+struct selection_case {
+    std::vector<std::string> args;
+    bool posixly_correct;
+    std::int32_t port;
+    std::string path;
+    bool sdram, flash, sram, continuous, verbose;
+};
+
+void PrintTo(const selection_case& c, std::ostream* os) {
+    for (const auto& a : c.args)
+        *os << a << ' ';
+    if (c.posixly_correct)
+        *os << "(POSIXLY_CORRECT)";
+}
+
+class Selection : public testing::TestWithParam<selection_case> {};
+
+TEST_P(Selection, FillsTheRunSettings) {
+    const selection_case& c = GetParam();
+    const parsed p = parse(c.args, c.posixly_correct);
+    ASSERT_EQ(p.go_on, 1) << p.err;
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.settings.port_number, c.port);
+    EXPECT_EQ(p.settings.port_path, c.path);
+    EXPECT_EQ(p.settings.test_sdram, c.sdram);
+    EXPECT_EQ(p.settings.test_flash, c.flash);
+    EXPECT_EQ(p.settings.test_sram, c.sram);
+    EXPECT_EQ(p.settings.continuous, c.continuous);
+    EXPECT_EQ(p.settings.verbose, c.verbose);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Selection,
+    testing::Values(
+        selection_case{{}, false, 1, "", true, true, true, false, false},
+        selection_case{{"flash"}, false, 1, "", false, true, false, false, false},
+        selection_case{{"sdram"}, false, 1, "", true, false, false, false, false},
+        selection_case{{"sram"}, false, 1, "", false, false, true, false, false},
+        selection_case{{"sdram", "sram"}, false, 1, "", true, true, true, false, false},
+        selection_case{{"-p", "2"}, false, 2, "", true, true, true, false, false},
+        selection_case{{"-p", "x"}, false, 0, "", true, true, true, false, false},
+        selection_case{{"-p", "12abc"}, false, 12, "", true, true, true, false, false},
+        selection_case{{"-p2", "-p", "3"}, false, 3, "", true, true, true, false, false},
+        selection_case{
+            {"-p", "/dev/ttyUSB0"}, false, 1, "/dev/ttyUSB0", true, true, true, false, false},
+        selection_case{{"-p", "/dev/x", "-p", "4"}, false, 4, "", true, true, true, false, false},
+        selection_case{{"-c", "-c", "-vc"}, false, 1, "", true, true, true, true, true},
+        // GNU permutation: the name may stand anywhere.
+        selection_case{{"sram", "-p", "2", "-v"}, false, 2, "", false, false, true, false, true},
+        selection_case{{"-c", "flash", "-p5"}, false, 5, "", false, true, false, true, false},
+        // POSIXLY_CORRECT: parsing stops at the name, which leaves three arguments.
+        selection_case{{"sram", "-p", "2", "-v"}, true, 1, "", true, true, true, false, false},
+        selection_case{{"-v", "sram"}, true, 1, "", false, false, true, false, true},
+        selection_case{{"--", "sdram"}, false, 1, "", true, false, false, false, false}));
+
+TEST(Selection, RefusesWithTheUsageTextAlone) {
+    const std::string text = usage();
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"-h"},
+                                               {"-x"},
+                                               {"-l"},
+                                               {"-p"},
+                                               {"SDRAM"},
+                                               {"ram"},
+                                               {"sdram", "-h"},
+                                               {"-h", "-x", "-l"},
+                                               {"-v", "Flash"}}) {
+        const parsed p = parse(args);
+        EXPECT_EQ(p.go_on, 0) << args[0];
+        EXPECT_EQ(p.err, text) << args[0];
+    }
+}
+
+TEST(Selection, HelpEndsParsingBeforeLaterOptions) {
+    const parsed p = parse({"-c", "-h", "-v", "-p", "7"});
+    EXPECT_EQ(p.go_on, 0);
+    EXPECT_TRUE(p.settings.continuous);
+    EXPECT_FALSE(p.settings.verbose);
+    EXPECT_EQ(p.settings.port_number, 1);
+}
+
+TEST(PortNumber, ConvertsLikeAtoiClampedToInt32) {
+    struct {
+        const char* text;
+        std::int32_t value;
+    } cases[] = {
+        {"", 0},
+        {"x", 0},
+        {"-", 0},
+        {"2", 2},
+        {"12abc", 12},
+        {" \t\n+7", 7},
+        {"-1", -1},
+        {"- 1", 0},
+        {"007", 7},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"99999999999999999999999999", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
+        {"-99999999999999999999999999", INT32_MIN},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(parse_port_number(c.text), c.value) << '"' << c.text << '"';
+}
+
+} // namespace
+} // namespace korvin
