@@ -265,6 +265,14 @@ TEST(Diagnose, EveryStuckDataLine) {
                 for (int other = 0; other < device.data_lines; ++other)
                     lines_named += any_contains(findings, "D" + std::to_string(other) + " ");
                 EXPECT_EQ(lines_named, 1) << where;
+                // Identification codes read through the fault say so.
+                int codes = 0, explained = 0;
+                for (const std::string& f : findings) {
+                    codes += f.find(" code read ") != std::string::npos;
+                    explained += f.find("data line fault below explains") != std::string::npos;
+                }
+                EXPECT_EQ(explained, device.memory == Memory::flash && bit != 7 ? codes : 0)
+                    << where;
                 if (device.memory == Memory::flash && bit == 7) {
                     EXPECT_TRUE(any_contains(findings, "FLASH did not complete")) << where;
                 }
