@@ -17,11 +17,12 @@ using test::run_memory_test;
 using test::TraceRun;
 using Findings = std::vector<std::string>;
 
-std::string crlf(const std::vector<std::string>& lines) {
+// Trace text from lines written "a|b|c", each line then ended by CR LF.
+std::string crlf(const std::string& lines) {
     std::string text;
-    for (const std::string& line : lines)
-        text += line + "\r\n";
-    return text;
+    for (char c : lines)
+        text += c == '|' ? std::string("\r\n") : std::string(1, c);
+    return text + "\r\n";
 }
 
 int count_lines(const std::string& trace, const std::string& prefix) {
@@ -112,50 +113,23 @@ TEST(Diagnose, LiteralTraces) {
         {"SDRAM word-index bit 5 stuck",
          Memory::sdram,
          2,
-         crlf({"Aa0000000 2000000",
-               " 0w0",
-               " 4w1",
-               " 8w2",
-               " 10w3",
-               " 20w4",
-               " 40w5",
-               " 80w6",
-               " 0r6",
-               "*r6",
-               " 4r1",
-               " 8r2",
-               " 10r3",
-               " 20r4",
-               " 40r5",
-               " 80r6",
-               " 1fffffcw0",
-               " 1fffff8w1",
-               " 1fffff4w2",
-               " 1ffffecw3",
-               " 1ffffdcw4",
-               " 1ffffbcw5",
-               " 1ffff7cw6",
-               " 1fffffcr6",
-               "*r6",
-               " 1fffff8r1",
-               " 1ffff7cr6"}),
+         crlf("Aa0000000 2000000| 0w0| 4w1| 8w2| 10w3| 20w4| 40w5| 80w6| 0r6|*r6| 4r1| 8r2| 10r3| "
+              "20r4| 40r5| 80r6| 1fffffcw0| 1fffff8w1| 1fffff4w2| 1ffffecw3| 1ffffdcw4| 1ffffbcw5| "
+              "1ffff7cw6| 1fffffcr6|*r6| 1fffff8r1| 1ffff7cr6"),
          {"address line stuck or shorted: word-index bit 5 = byte address bit 7 = processor line "
           "A7 (2 mismatches, first at offset 0x0 read 0x6)"}},
         {"16-bit data line 3 stuck low",
          Memory::sram,
          1,
-         crlf({"Dc8000000", " 0w1",    " 0r1",     " 2w0",     " 0r1",   " 4wfffe",  " 4rfff6",
-               " 6w0",      " 4rfff6", "*rfffe",   " 8w2",     " 8r2",   " aw0",     " 8r2",
-               " cwfffd",   " crfff5", " ew0",     " crfff5",  "*rfffd", " 10w4",    " 10r4",
-               " 12w0",     " 10r4",   " 14wfffb", " 14rfff3", " 16w0",  " 14rfff3", "*rfffb",
-               " 18w8",     " 18r0",   " 1aw0",    " 18r0",    "*r8",    " 1cwfff7", " 1crfff7",
-               " 1ew0",     " 1crfff7"}),
+         crlf("Dc8000000| 0w1| 0r1| 2w0| 0r1| 4wfffe| 4rfff6| 6w0| 4rfff6|*rfffe| 8w2| 8r2| aw0| "
+              "8r2| cwfffd| crfff5| ew0| crfff5|*rfffd| 10w4| 10r4| 12w0| 10r4| 14wfffb| 14rfff3| "
+              "16w0| 14rfff3|*rfffb| 18w8| 18r0| 1aw0| 18r0|*r8| 1cwfff7| 1crfff7| 1ew0| 1crfff7"),
          {"data line D3 stuck low: it reads 0 in every check, wrong under 4 patterns (first "
           "0xfffe, last 0x8)"}},
         {"FLASH D7 stuck low: the first erase never completes",
          Memory::flash,
          5,
-         crlf({"M42", "D227e", " Ec0000000", " Tc0000000"}),
+         crlf("M42|D227e| Ec0000000| Tc0000000"),
          {"FLASH manufacturer code read 0x0042, expected 0x0001 or 0x00C2; only D7 differs from "
           "0x00C2 (read 0): data line D7 stuck low, or another part",
           "FLASH did not complete an erase at 0xc0000000: the chip is absent or dead, D7 is "
@@ -163,7 +137,7 @@ TEST(Diagnose, LiteralTraces) {
         {"FLASH D7 stuck high: the first program never completes",
          Memory::flash,
          5,
-         crlf({"Mc2", "D22fe", "Dc0000000", " Tc0000000"}),
+         crlf("Mc2|D22fe|Dc0000000| Tc0000000"),
          {"FLASH device code read 0x22FE, expected 0x227E; only D7 differs from 0x227E (read 1): "
           "data line D7 stuck high, or another part",
           "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
@@ -171,7 +145,7 @@ TEST(Diagnose, LiteralTraces) {
         {"no FLASH chip",
          Memory::flash,
          5,
-         crlf({"Mffff", "Dffff", "Dc0000000", " Tc0000000"}),
+         crlf("Mffff|Dffff|Dc0000000| Tc0000000"),
          {"FLASH manufacturer code read 0xFFFF, expected 0x0001 or 0x00C2",
           "FLASH device code read 0xFFFF, expected 0x227E",
           "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
@@ -179,7 +153,7 @@ TEST(Diagnose, LiteralTraces) {
         {"another FLASH part",
          Memory::flash,
          2,
-         crlf({"M1", "D2271"}),
+         crlf("M1|D2271"),
          {"FLASH device code read 0x2271, expected 0x227E"}},
         {"LF-only line ends parse alike",
          Memory::flash,
@@ -194,7 +168,7 @@ TEST(Diagnose, LiteralTraces) {
 // What the result code says failed, when the trace has nothing to show.
 TEST(Diagnose, NeverSilentOnAFailure) {
     const Literal cases[] = {
-        {"passed", Memory::sdram, 0, crlf({"Da0000000", "*r1"}), {}},
+        {"passed", Memory::sdram, 0, crlf("Da0000000|*r1"), {}},
         {"quiet SDRAM", Memory::sdram, 1, "", {"data-bus test failed; the trace does not show it"}},
         {"quiet SRAM",
          Memory::sram,
@@ -217,12 +191,12 @@ TEST(Diagnose, NeverSilentOnAFailure) {
         {"mismatch line with right reads",
          Memory::sram,
          1,
-         crlf({"Dc8000000", " 0w1", " 0r1", "*r1"}),
+         crlf("Dc8000000| 0w1| 0r1|*r1"),
          {"data-bus test failed with 1 mismatch line but names no line"}},
         {"address mismatch naming no unit",
          Memory::sdram,
          2,
-         crlf({"Aa0000000 2000000", " 0w0", " 4w1", " 0r1f", "*r1f"}),
+         crlf("Aa0000000 2000000| 0w0| 4w1| 0r1f|*r1f"),
          {"address-line test: 1 mismatch that no single address line explains (first at offset "
           "0x0 read 0x1f, expected 0x0)"}},
     };
