@@ -160,8 +160,8 @@ const char* plural(int n, const char* one, const char* many) {
 std::string patterns_text(const std::vector<std::uint32_t>& patterns) {
     if (patterns.size() == 1)
         return format("wrong under pattern 0x%x", patterns.front());
-    return format("wrong under %zu patterns (first 0x%x, last 0x%x)", patterns.size(),
-                  patterns.front(), patterns.back());
+    return format("wrong under %d patterns (first 0x%x, last 0x%x)",
+                  static_cast<int>(patterns.size()), patterns.front(), patterns.back());
 }
 
 struct Section {
