@@ -39,9 +39,12 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
     opterr = 0;
     // 0 rather than 1 restarts the parser completely, POSIXLY_CORRECT included.
     optind = 0;
-    int option;
-    while ((option = getopt(argc, argv, "chl:p:v")) != -1) {
-        switch (option) {
+    // getopt_long, even without long options, because it is the one that
+    // permutes everywhere (the BSD-derived getopt of mingw-w64 does not).
+    static const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+    int opt;
+    while ((opt = getopt_long(argc, argv, "chl:p:v", no_long_options, nullptr)) != -1) {
+        switch (opt) {
         case 'c':
             settings.continuous = true;
             break;

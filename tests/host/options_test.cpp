@@ -120,7 +120,8 @@ TEST(Selection, RefusesWithTheUsageTextAlone) {
                                                {"ram"},
                                                {"sdram", "-h"},
                                                {"-h", "-x", "-l"},
-                                               {"-v", "Flash"}}) {
+                                               {"-v", "Flash"},
+                                               {"--port=2"}}) {
         const parsed p = parse(args);
         EXPECT_EQ(p.go_on, 0) << args[0];
         EXPECT_EQ(p.err, text) << args[0];
