@@ -81,28 +81,6 @@ TEST(SerialLink, ConfigureDiscardsWhatArrivedBefore) {
     close(master);
 }
 
-TEST(SerialLink, OpenFailuresNameThePort) {
-    struct {
-        std::int32_t number;
-        const char* message;
-    } cases[] = {
-        {0, "Could not open serial port COM0.\n"},
-        {-1, "Could not open serial port COM-1.\n"},
-        {INT32_MIN, "Could not open serial port COM-2147483648.\n"},
-        {INT32_MAX, "Could not open serial port COM2147483647.\n"},
-    };
-    for (const auto& c : cases) {
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(serial_open(c.number), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        EXPECT_EQ(serial_port_name(), com_port_name(c.number));
-    }
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(serial_open_path("/dev/korvin-no-such-port"), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Could not open serial port /dev/korvin-no-such-port.\n");
-}
-
 TEST(Frames, AreBigEndianAtTheirOffsets) {
     const sdp_frame status{0x05, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const sdp_frame write{0x04, 0x04, 0xFF, 0xFF, 0x4C, 0x00, 0x00, 0x00,
