@@ -30,12 +30,15 @@ struct Line {
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
-    char buffer[256];
-    va_list args;
+    va_list args, again;
     va_start(args, fmt);
-    std::vsnprintf(buffer, sizeof buffer, fmt, args);
+    va_copy(again, args);
+    int size = std::vsnprintf(nullptr, 0, fmt, args);
     va_end(args);
-    return buffer;
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    std::vsnprintf(&text[0], text.size() + 1, fmt, again);
+    va_end(again);
+    return text;
 }
 
 // Reads the hex number at s[pos], as the monitor prints it (no prefix, at
