@@ -1,0 +1,50 @@
+#pragma once
+// The chip's boot ROM in serial boot mode, as far as the host relies on it: 16-byte command
+// frames answered with 4-byte status words, one write-file download into internal RAM, and
+// the start of the downloaded image on the status request after it.
+#include "clock.h"
+#include "faults.h"
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace korvin::sim {
+
+class BootRom {
+  public:
+    static constexpr uint16_t get_status = 0x0505, write_file = 0x0404;
+    static constexpr uint8_t application_image = 0xAA;
+    static constexpr uint32_t ready = 0x56787856, ready_alt = 0xF0F0F0F0, complete = 0x88888888,
+                              refused = 0x12343412;
+
+    // `accepts` says whether memory for a download of `count` bytes at `address` exists.
+    using Store = std::function<bool(uint32_t address, uint32_t count)>;
+    BootRom(const Faults& faults, Store accepts) : faults_(faults), accepts_(std::move(accepts)) {}
+
+    struct Output {
+        std::vector<uint8_t> reply;
+        bool start = false;
+        uint32_t entry = 0;
+    };
+    // One byte from the line. A data byte of the download is handed to `data`.
+    void receive(uint8_t byte, Time now, Output& out,
+                 const std::function<void(uint32_t address, uint8_t byte)>& data);
+    void reset();
+
+    bool downloading() const { return remaining_ > 0; }
+
+  private:
+    void frame(Output& out);
+    static void put(uint32_t status, Output& out);
+
+    const Faults& faults_;
+    Store accepts_;
+    std::vector<uint8_t> frame_;
+    Time last_byte_{};
+    unsigned status_requests_ = 0;
+    bool loaded_ = false; // an image is in memory and waits for its start
+    uint32_t address_ = 0, next_ = 0, remaining_ = 0;
+};
+
+} // namespace korvin::sim

@@ -1,0 +1,58 @@
+#pragma once
+// The serial line between the host and UART1. Without pacing bytes pass at once; paced, each
+// byte takes 10 bit times at 115200 baud in each direction, and the transmitter has the
+// UART's 32-byte FIFO in front of its shift register.
+#include "clock.h"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+namespace korvin::sim {
+
+class SerialLine {
+  public:
+    static constexpr size_t tx_fifo_size = 32;
+
+    SerialLine(int fd, bool paced) : fd_(fd), paced_(paced) {}
+
+    // Host to board.
+    bool rx_available(Time now) const { return !rx_.empty() && rx_.front().at <= now; }
+    std::optional<Time> rx_next() const;
+    uint8_t rx_pop();
+
+    // Board to host.
+    bool tx_full(Time now) const;
+    bool tx_idle(Time now) const; // FIFO and shift register empty
+    void tx_push(uint8_t byte, Time now);
+
+    enum class Status { ok, closed };
+    // Moves due bytes to the pseudo-terminal and received ones into the queue. Waits at most
+    // until `deadline` (a past deadline only polls), returning early on input or a signal.
+    Status pump(Time deadline);
+    // Writes whatever is due without waiting; the cheap path taken on every transmitted byte.
+    void flush_due(Time now);
+    void clear();
+    // Bytes received and sent since the start, for statistics.
+    uint64_t received() const { return received_; }
+    uint64_t sent() const { return sent_; }
+
+  private:
+    struct Byte {
+        uint8_t value;
+        Time at;  // received: when it is in the receiver; sent: when it starts on the wire
+        Time end; // sent: when its stop bit ends
+    };
+    void move_departed(Time now);
+    void write_out();
+
+    int fd_;
+    bool paced_;
+    std::deque<Byte> rx_, tx_;
+    std::string out_; // bytes off the wire, not yet taken by the pseudo-terminal
+    Time rx_last_{}, tx_last_{}, last_write_{};
+    uint64_t received_ = 0, sent_ = 0;
+};
+
+} // namespace korvin::sim

@@ -1,0 +1,174 @@
+// korvin-sim: a simulated board behind a pseudo-terminal, for korvin to test.
+#include "board.h"
+#include "faults.h"
+#include "pty.h"
+
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::atomic<int> stop_signal{0};
+
+void on_signal(int sig) {
+    stop_signal = sig;
+}
+
+const char usage_text[] =
+    "usage: korvin-sim [--link PATH] [--line-rate] [--flash-timing[=PROG_US,ERASE_MS]]\n"
+    "                  [--flash-file PATH] [--trace-bus FILE] [--fault SPEC]... [--stats]\n"
+    "                  [--help]\n"
+    "\n"
+    "Simulates an i.MX27 board in serial boot mode behind a pseudo-terminal, whose path is\n"
+    "the first line printed. Stops cleanly on SIGINT or SIGTERM.\n"
+    "\n"
+    "  --link PATH          also make PATH a symlink to the pseudo-terminal\n"
+    "  --line-rate          pace the line at 115200 baud, 10 bits a byte, both directions\n"
+    "  --flash-timing       FLASH word program and sector erase take time (default 10 us and\n"
+    "                       500 ms; e.g. --flash-timing=20,100)\n"
+    "  --flash-file PATH    keep the FLASH contents in PATH across runs\n"
+    "  --trace-bus FILE     write every device access to FILE\n"
+    "  --stats              print instruction and line counts on exit\n"
+    "  --fault SPEC         inject a fault (repeatable):\n"
+    "      sdram:dN=0|1  flash:dN=0|1  sram:dN=0|1     data line N stuck low/high\n"
+    "      sdram:aN=0|1  flash:aN=0|1  sram:aN=0|1     word-index bit N stuck low/high\n"
+    "      flash:id=MMMM:DDDD                          other identification codes (hex)\n"
+    "      flash:dead                                  no FLASH chip answers\n"
+    "      boot:never-wakes  boot:wake-after=N  boot:wake-alt\n"
+    "      boot:refuse-write  boot:refuse-start\n";
+
+int usage_error(const std::string& message) {
+    std::fprintf(stderr, "korvin-sim: %s\n%s", message.c_str(), usage_text);
+    return 2;
+}
+
+bool parse_timing(const char* text, korvin::sim::FlashTiming& timing) {
+    unsigned long program = 0, erase = 0;
+    char tail = 0;
+    if (std::sscanf(text, "%lu,%lu%c", &program, &erase, &tail) != 2 || program > 10000000 ||
+        erase > 100000)
+        return false;
+    timing.program = std::chrono::microseconds(program);
+    timing.erase = std::chrono::milliseconds(erase);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    using namespace korvin::sim;
+    BoardOptions options;
+    std::string link;
+    bool stats = false;
+    enum {
+        opt_link = 1,
+        opt_line_rate,
+        opt_flash_timing,
+        opt_flash_file,
+        opt_trace,
+        opt_fault,
+        opt_stats,
+        opt_help
+    };
+    const option longopts[] = {
+        {"link", required_argument, nullptr, opt_link},
+        {"line-rate", no_argument, nullptr, opt_line_rate},
+        {"flash-timing", optional_argument, nullptr, opt_flash_timing},
+        {"flash-file", required_argument, nullptr, opt_flash_file},
+        {"trace-bus", required_argument, nullptr, opt_trace},
+        {"fault", required_argument, nullptr, opt_fault},
+        {"stats", no_argument, nullptr, opt_stats},
+        {"help", no_argument, nullptr, opt_help},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;
+    for (;;) {
+        const int c = getopt_long(argc, argv, "", longopts, nullptr);
+        if (c == -1)
+            break;
+        std::string error;
+        switch (c) {
+        case opt_link:
+            link = optarg;
+            break;
+        case opt_line_rate:
+            options.line_rate = true;
+            break;
+        case opt_flash_timing:
+            options.flash_timing.enabled = true;
+            if (optarg && !parse_timing(optarg, options.flash_timing))
+                return usage_error(std::string("bad --flash-timing '") + optarg + "'");
+            break;
+        case opt_flash_file:
+            options.flash_file = optarg;
+            break;
+        case opt_trace:
+            options.trace_file = optarg;
+            break;
+        case opt_fault:
+            if (!parse_fault(optarg, options.faults, error))
+                return usage_error(error);
+            break;
+        case opt_stats:
+            stats = true;
+            break;
+        case opt_help:
+            std::fputs(usage_text, stdout);
+            return 0;
+        default:
+            return usage_error(std::string("unknown or incomplete option '") + argv[optind - 1] +
+                               "'");
+        }
+    }
+    if (optind < argc)
+        return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Pty pty;
+    std::string error;
+    if (!pty.open(error)) {
+        std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
+        return 1;
+    }
+    Board board(options, pty.fd(), stop_signal);
+    if (!board.init(error) ||
+        (!options.flash_file.empty() && !board.flash().load(options.flash_file, error)) ||
+        (!link.empty() && !pty.link(link, error))) {
+        std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("%s\n", pty.slave_path().c_str());
+    std::fflush(stdout);
+
+    const int status = board.run();
+    pty.close();
+    if (!options.flash_file.empty() && !board.flash().save(options.flash_file, error)) {
+        std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
+        return status ? status : 1;
+    }
+    if (stats) {
+        const double s = board.emulation_seconds();
+        std::fprintf(stderr,
+                     "korvin-sim: %llu instructions in %.3f s of emulation (%.1f million/s); "
+                     "line: %llu bytes received, %llu sent\n",
+                     static_cast<unsigned long long>(board.instructions()), s,
+                     s > 0 ? static_cast<double>(board.instructions()) / s / 1e6 : 0.0,
+                     static_cast<unsigned long long>(board.line().received()),
+                     static_cast<unsigned long long>(board.line().sent()));
+    }
+    return status;
+}
