@@ -1,9 +1,12 @@
 #include "board.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <unicorn/unicorn.h>
+#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -40,8 +43,9 @@ void count_instruction(uc_engine*, uint64_t, uint32_t, void* user) {
 
 } // namespace
 
-Board::Board(const BoardOptions& options, int fd, const std::atomic<int>& stop)
-    : options_(options), fd_(fd), stop_(stop), line_(fd, options.line_rate), uart_(bus_, line_),
+Board::Board(const BoardOptions& options, int fd, int watch_fd, const std::atomic<int>& stop)
+    : options_(options), fd_(fd), watch_fd_(watch_fd), stop_(stop), line_(fd, options.line_rate),
+      uart_(bus_, line_),
       rom_(options.faults,
            [](uint32_t address, uint32_t count) {
                return address >= iram_base && uint64_t{address} + count <= iram_end;
@@ -64,6 +68,9 @@ Board::Board(const BoardOptions& options, int fd, const std::atomic<int>& stop)
 Board::~Board() {
     if (uc_)
         uc_close(uc_);
+    for (int fd : wake_)
+        if (fd >= 0)
+            close(fd);
 }
 
 bool Board::init(std::string& error) {
@@ -71,6 +78,14 @@ bool Board::init(std::string& error) {
         error = std::string(step) + ": " + uc_strerror(e);
         return false;
     };
+    if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
+        error = "pipe failed";
+        return false;
+    }
+    if (watch_fd_ >= 0) {
+        line_.set_wake_fd(wake_[0]);
+        line_down_ = true; // until the host opens the line
+    }
     if (!options_.trace_file.empty() && !bus_.trace.open(options_.trace_file)) {
         error = "cannot write " + options_.trace_file;
         return false;
@@ -287,7 +302,7 @@ bool Board::wait(Time deadline) {
     bool go_on = true;
     if (stop_ || reset_pending_)
         go_on = false;
-    else if (line_.pump(deadline) == SerialLine::Status::closed) {
+    else if (line_.pump(deadline) == SerialLine::Status::closed || closed_since_seen()) {
         reset_pending_ = true;
         go_on = false;
     } else if (stop_)
@@ -317,8 +332,10 @@ void Board::start_cpu(uint32_t entry) {
 void Board::reset() {
     cpu_running_ = false;
     reset_pending_ = false;
+    seen_closes_ = closes_;
     rom_.reset();
-    line_.clear();
+    // A host that has already opened the line again may have sent its first bytes.
+    line_.clear(openers_ == 0);
     uart_.reset();
     aipi1_.reset();
     aipi2_.reset();
@@ -347,24 +364,66 @@ void Board::serve_boot_rom() {
     Time deadline = now + std::chrono::milliseconds(100);
     if (auto next = line_.rx_next(); next && *next < deadline)
         deadline = *next;
-    if (line_.pump(deadline) == SerialLine::Status::closed) {
+    if (line_.pump(deadline) == SerialLine::Status::closed || closed_since_seen()) {
         reset();
         line_down_ = true;
     }
 }
 
+bool Board::closed_since_seen() {
+    const unsigned closes = closes_;
+    if (closes == seen_closes_)
+        return false;
+    seen_closes_ = closes;
+    return true;
+}
+
+void Board::count_openers() {
+    alignas(inotify_event) char buf[4096];
+    bool changed = false;
+    for (;;) {
+        const ssize_t n = read(watch_fd_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        for (ssize_t i = 0; i < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + i);
+            if (e->mask & IN_OPEN)
+                ++openers_;
+            if ((e->mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0)
+                ++closes_;
+            changed = true;
+            i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    if (changed) {
+        const char c = 0;
+        (void)!write(wake_[1], &c, 1);
+    }
+}
+
 void Board::watchdog() {
     // A program that never touches the UART still has to stop for a signal or a closed line.
+    unsigned closes = closes_;
     while (!quit_) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (watch_fd_ >= 0) {
+            pollfd w{watch_fd_, POLLIN, 0};
+            if (poll(&w, 1, 10) == 1)
+                count_openers();
+        } else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!emulating_)
             continue;
         if (stop_) {
             uc_emu_stop(uc_);
             continue;
         }
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
+        bool closed = closes_ != closes;
+        closes = closes_;
+        if (watch_fd_ < 0) {
+            pollfd p{fd_, POLLIN, 0};
+            closed = poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+        }
+        if (closed) {
             reset_pending_ = true;
             uc_emu_stop(uc_);
         }
@@ -384,12 +443,24 @@ int Board::run() {
     int status = 0;
     while (!stop_) {
         if (line_down_) {
-            // Nobody has the line open: look again shortly.
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
-                timespec ts{0, 10 * 1000 * 1000};
-                ppoll(nullptr, 0, &ts, nullptr);
-                continue;
+            // Nobody has the line open: wait for an opener.
+            if (watch_fd_ >= 0) {
+                if (openers_ == 0) {
+                    pollfd w{wake_[0], POLLIN, 0};
+                    if (poll(&w, 1, 100) == 1) {
+                        char drain[64];
+                        while (read(wake_[0], drain, sizeof drain) > 0) {
+                        }
+                    }
+                    continue;
+                }
+            } else {
+                pollfd p{fd_, POLLIN, 0};
+                if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
+                    timespec ts{0, 10 * 1000 * 1000};
+                    ppoll(nullptr, 0, &ts, nullptr);
+                    continue;
+                }
             }
             line_down_ = false;
         }

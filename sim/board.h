@@ -35,8 +35,9 @@ class Board {
     static constexpr uint32_t iram_base = 0xFFFF4C00;
     static constexpr uint64_t iram_end = 0x100000000; // internal RAM reaches the top
 
-    // `fd` is the pseudo-terminal master; `stop` is raised (by a signal) to end run().
-    Board(const BoardOptions& options, int fd, const std::atomic<int>& stop);
+    // `fd` is the pseudo-terminal master, `watch_fd` reports opens and closes of its slave
+    // (or is -1: a hang-up then counts as the close); `stop` is raised to end run().
+    Board(const BoardOptions& options, int fd, int watch_fd, const std::atomic<int>& stop);
     ~Board();
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
@@ -72,9 +73,12 @@ class Board {
     void start_cpu(uint32_t entry);
     void reset();
     void watchdog();
+    void count_openers();
+    bool closed_since_seen();
 
     const BoardOptions& options_;
-    int fd_;
+    int fd_, watch_fd_;
+    int wake_[2] = {-1, -1}; // the watchdog wakes the line's waits through it
     const std::atomic<int>& stop_;
     Bus bus_;
     SerialLine line_;
@@ -92,6 +96,9 @@ class Board {
     uint32_t entry_ = 0;
     bool line_down_ = false;
     std::atomic<bool> emulating_{false}, reset_pending_{false}, quit_{false};
+    std::atomic<int> openers_{0};
+    std::atomic<unsigned> closes_{0}; // times the last opener went away
+    unsigned seen_closes_ = 0;
     std::string fault_;
     bool noted_closed_cs_[2] = {false, false};
     uint64_t instructions_ = 0;

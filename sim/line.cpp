@@ -90,12 +90,25 @@ SerialLine::Status SerialLine::pump(Time deadline) {
     const auto wait = std::max(until - now, Clock::duration::zero());
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
     timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    pollfd p{fd_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0};
-    const int r = ppoll(&p, 1, &ts, nullptr);
+    pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
+                     {wake_fd_, POLLIN, 0}};
+    const int r = ppoll(fds, wake_fd_ >= 0 ? 2 : 1, &ts, nullptr);
     if (r < 0)
         return Status::ok; // a signal: the caller looks at its flags
-    if (p.revents & POLLHUP)
-        return Status::closed;
+    if (wake_fd_ >= 0 && (fds[1].revents & POLLIN)) {
+        char drain[64];
+        while (::read(wake_fd_, drain, sizeof drain) > 0) {
+        }
+        return Status::ok;
+    }
+    const pollfd& p = fds[0];
+    if (p.revents & POLLHUP) {
+        if (wake_fd_ < 0)
+            return Status::closed;
+        // Nobody has the line open; the watcher will say so. Wait for it, not on the master.
+        ppoll(&fds[1], 1, &ts, nullptr);
+        return Status::ok;
+    }
     now = Clock::now();
     if (p.revents & POLLIN) {
         uint8_t buf[4096];
@@ -119,10 +132,10 @@ SerialLine::Status SerialLine::pump(Time deadline) {
     return Status::ok;
 }
 
-void SerialLine::clear() {
+void SerialLine::clear(bool discard_input) {
     // What the host sent before it closed the line is gone with it.
     uint8_t buf[4096];
-    while (::read(fd_, buf, sizeof buf) > 0) {
+    while (discard_input && ::read(fd_, buf, sizeof buf) > 0) {
     }
     rx_.clear();
     tx_.clear();

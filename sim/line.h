@@ -16,6 +16,9 @@ class SerialLine {
     static constexpr size_t tx_fifo_size = 32;
 
     SerialLine(int fd, bool paced) : fd_(fd), paced_(paced) {}
+    // `fd` becomes readable when the line's openers change; pump() then returns. With it,
+    // a hang-up on the master is not taken as the close (the watcher reports that).
+    void set_wake_fd(int fd) { wake_fd_ = fd; }
 
     // Host to board.
     bool rx_available(Time now) const { return !rx_.empty() && rx_.front().at <= now; }
@@ -33,7 +36,8 @@ class SerialLine {
     Status pump(Time deadline);
     // Writes whatever is due without waiting; the cheap path taken on every transmitted byte.
     void flush_due(Time now);
-    void clear();
+    // Drops the queues; `discard_input` also drops what waits unread on the master.
+    void clear(bool discard_input);
     // Bytes received and sent since the start, for statistics.
     uint64_t received() const { return received_; }
     uint64_t sent() const { return sent_; }
@@ -48,6 +52,7 @@ class SerialLine {
     void write_out();
 
     int fd_;
+    int wake_fd_ = -1;
     bool paced_;
     std::deque<Byte> rx_, tx_;
     std::string out_; // bytes off the wire, not yet taken by the pseudo-terminal

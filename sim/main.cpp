@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return 1;
     }
-    Board board(options, pty.fd(), stop_signal);
+    Board board(options, pty.fd(), pty.watch_fd(), stop_signal);
     if (!board.init(error) ||
         (!options.flash_file.empty() && !board.flash().load(options.flash_file, error)) ||
         (!link.empty() && !pty.link(link, error))) {

@@ -1,0 +1,92 @@
+#include "faults.h"
+
+#include <gtest/gtest.h>
+
+namespace korvin::sim {
+namespace {
+
+TEST(FaultSpec, RejectsMalformedSpecs) {
+    for (const char* spec : {"",
+                             "sdram",
+                             "sdram:",
+                             "sdram:d32=0",
+                             "flash:d16=1",
+                             "sram:a17=0",
+                             "sdram:a23=1",
+                             "sdram:d3=2",
+                             "sdram:d3",
+                             "sdram:d=1",
+                             "sdram:dx=1",
+                             "sdram:d-1=0",
+                             "sdram:d3=01",
+                             "flash:id=00c2",
+                             "flash:id=10000:227e",
+                             "flash:id=zz:227e",
+                             "flash:deadly",
+                             "sram:dead",
+                             "boot:wake-after=0",
+                             "boot:wake-after=",
+                             "boot:wake-after=2x",
+                             "boot:sleepy",
+                             "cpu:d1=0",
+                             "SDRAM:d1=0"}) {
+        Faults f;
+        std::string error;
+        EXPECT_FALSE(parse_fault(spec, f, error)) << spec;
+        EXPECT_NE(error.find(spec), std::string::npos) << error;
+    }
+}
+
+TEST(FaultSpec, StuckLinesForceTheirBits) {
+    struct Case {
+        const char* spec;
+        StuckLines Faults::*lines;
+        uint32_t in, out;
+    } cases[] = {
+        {"sdram:d31=0", &Faults::sdram_data, 0xFFFFFFFF, 0x7FFFFFFF},
+        {"sdram:d0=1", &Faults::sdram_data, 0, 1},
+        {"sdram:a22=1", &Faults::sdram_address, 0, 0x400000},
+        {"flash:d15=1", &Faults::flash_data, 0, 0x8000},
+        {"flash:a0=0", &Faults::flash_address, 0x3, 0x2},
+        {"sram:d7=0", &Faults::sram_data, 0xFFFF, 0xFF7F},
+        {"sram:a16=1", &Faults::sram_address, 0, 0x10000},
+    };
+    for (const auto& c : cases) {
+        Faults f;
+        std::string error;
+        ASSERT_TRUE(parse_fault(c.spec, f, error)) << c.spec;
+        EXPECT_EQ((f.*c.lines).apply(c.in), c.out) << c.spec;
+    }
+}
+
+TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
+    Faults f;
+    std::string error;
+    ASSERT_TRUE(parse_fault("sdram:d1=0", f, error));
+    ASSERT_TRUE(parse_fault("sdram:d2=1", f, error));
+    ASSERT_TRUE(parse_fault("sdram:d1=0", f, error)); // repeating a fault changes nothing
+    EXPECT_EQ(f.sdram_data.apply(0xFF), 0xFDu);
+    EXPECT_EQ(f.sdram_data.apply(0x00), 0x04u);
+    EXPECT_FALSE(parse_fault("sdram:d1=1", f, error));
+    EXPECT_FALSE(parse_fault("sdram:d2=0", f, error));
+}
+
+TEST(FaultSpec, FlashAndBootFaults) {
+    Faults f;
+    std::string error;
+    ASSERT_TRUE(parse_fault("flash:id=1:ABCD", f, error));
+    EXPECT_EQ(f.flash_manufacturer, 0x0001);
+    EXPECT_EQ(f.flash_device, 0xABCD);
+    ASSERT_TRUE(parse_fault("flash:dead", f, error));
+    ASSERT_TRUE(parse_fault("boot:wake-after=7", f, error));
+    ASSERT_TRUE(parse_fault("boot:never-wakes", f, error));
+    ASSERT_TRUE(parse_fault("boot:wake-alt", f, error));
+    ASSERT_TRUE(parse_fault("boot:refuse-write", f, error));
+    ASSERT_TRUE(parse_fault("boot:refuse-start", f, error));
+    EXPECT_TRUE(f.flash_dead && f.boot_never_wakes && f.boot_wake_alt && f.boot_refuse_write &&
+                f.boot_refuse_start);
+    EXPECT_EQ(f.boot_wake_after, 7u);
+}
+
+} // namespace
+} // namespace korvin::sim
