@@ -178,7 +178,7 @@ void Board::mmio_write(uc_struct*, uint64_t offset, unsigned bytes, uint64_t val
 }
 
 bool Board::chip_select_open(int cs, const char* device) {
-    if (open_16bit(weim_.value(cs ? 0x14 : 0x04)))
+    if (cs_open_[cs])
         return true;
     if (!noted_closed_cs_[cs])
         std::fprintf(stderr,
@@ -263,6 +263,8 @@ void Board::device_write(const Region& r, uint32_t offset, unsigned bytes, uint3
         break;
     case Kind::weim:
         weim_.write(offset, bytes, value);
+        cs_open_[0] = open_16bit(weim_.value(0x04));
+        cs_open_[1] = open_16bit(weim_.value(0x14));
         break;
     case Kind::sdram:
         sdram_.write(offset, bytes, value);
@@ -344,6 +346,7 @@ void Board::reset() {
     sdram_.reset();
     flash_.reset();
     noted_closed_cs_[0] = noted_closed_cs_[1] = false;
+    cs_open_[0] = cs_open_[1] = false;
     bus_.trace.flush();
 }
 

@@ -100,6 +100,7 @@ class Board {
     std::atomic<unsigned> closes_{0}; // times the last opener went away
     unsigned seen_closes_ = 0;
     std::string fault_;
+    bool cs_open_[2] = {false, false}; // as the WEIM's CSxL registers say
     bool noted_closed_cs_[2] = {false, false};
     uint64_t instructions_ = 0;
     double emulation_seconds_ = 0, waited_seconds_ = 0;

@@ -40,7 +40,7 @@ void NorFlash::start(bool erase, uint32_t word, uint16_t data) {
 // Status while programming or erasing: DQ7 is the complement of the data's bit 7 while a
 // program runs and 0 while an erase runs; DQ6 toggles on every read; DQ3 is set once the
 // erase has begun; DQ2 toggles too while the erase runs.
-uint16_t NorFlash::status(Time now) {
+uint16_t NorFlash::status() {
     toggle_ = !toggle_;
     uint16_t s = toggle_ ? 0x40 : 0;
     if (erasing_)
@@ -52,7 +52,6 @@ uint16_t NorFlash::status(Time now) {
     if (++polls_ > 4 && bus_.wait) {
         polls_ = 0;
         bus_.wait(done_);
-        (void)now;
     }
     return s;
 }
@@ -61,10 +60,11 @@ uint16_t NorFlash::read(uint32_t offset) {
     if (faults_.flash_dead)
         return static_cast<uint16_t>(faults_.flash_data.apply(0xFFFF));
     const uint32_t w = word_index(offset);
-    const Time now = Clock::now();
+    if (operating_ && !busy(Clock::now()))
+        operating_ = false;
     uint16_t v;
-    if (busy(now))
-        v = status(now);
+    if (operating_)
+        v = status();
     else if (autoselect_) {
         switch (w & 0xFF) {
         case 0:
@@ -84,8 +84,7 @@ uint16_t NorFlash::read(uint32_t offset) {
 void NorFlash::write(uint32_t offset, uint16_t value) {
     if (faults_.flash_dead)
         return;
-    const Time now = Clock::now();
-    if (busy(now))
+    if (operating_ && busy(Clock::now()))
         return; // the chip ignores commands while it works
     operating_ = false;
     const uint32_t w = word_index(offset);
@@ -173,9 +172,14 @@ bool NorFlash::save(const std::string& path, std::string& error) const {
     // Written aside and renamed, so an interrupted save never leaves half an image.
     const std::string tmp = path + ".tmp";
     std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() ||
-        std::fclose(f) != 0 || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    if (!f) {
+        error = tmp + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !written || std::rename(tmp.c_str(), path.c_str()) != 0) {
         error = path + ": " + std::strerror(errno);
+        std::remove(tmp.c_str());
         return false;
     }
     return true;

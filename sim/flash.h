@@ -43,7 +43,7 @@ class NorFlash {
     uint32_t word_index(uint32_t offset) const;
     bool busy(Time now) const { return operating_ && now < done_; }
     void start(bool erase, uint32_t word, uint16_t data);
-    uint16_t status(Time now);
+    uint16_t status();
 
     Bus& bus_;
     const Faults& faults_;
