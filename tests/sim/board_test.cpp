@@ -476,6 +476,17 @@ TEST(Stops, AnAccessTheBoardDoesNotHaveEndsTheRun) {
     }
 }
 
+TEST(Stops, AJumpOutOfInternalRamEndsTheRun) {
+    Board b;
+    ASSERT_TRUE(b.booted);
+    b.host->jump(0x00000B44);
+    const Result r = b.sim.process().wait(20s);
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("of 0x00000b44 at pc 0x00000b44: instruction fetch outside internal RAM"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
     const std::string link = "/tmp/korvin-sim-test-link-" + std::to_string(getpid());
     Board b({"--link", link});
@@ -528,6 +539,23 @@ TEST(State, ClosingTheLineResetsTheBoardButKeepsMemory) {
     b.run(concat({cs1_setup, cs0_setup}));
     EXPECT_EQ(b.peek(16, SRAM + 0x100), 0x5A5Au);
     EXPECT_EQ(b.peek(16, FLASH + 0x100), 0x1234u);
+}
+
+TEST(State, ClosingTheLineStopsARunawayProgram) {
+    Board b;
+    ASSERT_TRUE(b.booted);
+    b.host->spin();
+    std::this_thread::sleep_for(100ms);
+    b.host->close();
+    b.host = std::make_unique<HostSide>(b.sim.port());
+    EXPECT_TRUE(b.host->boot(program("poke")));
+}
+
+TEST(State, PacedLineCarriesTheSameBytes) {
+    Board b({"--line-rate"});
+    ASSERT_TRUE(b.booted);
+    b.run(concat({cs1_setup, {{16, SRAM + 0x10, 0xC0DE}}}));
+    EXPECT_EQ(b.peek(16, SRAM + 0x10), 0xC0DEu);
 }
 
 TEST(State, FlashFileKeepsTheArrayAcrossRuns) {

@@ -141,4 +141,8 @@ void HostSide::spin() {
     send("x" + field(0));
 }
 
+void HostSide::jump(uint32_t address) {
+    send("j" + field(address));
+}
+
 } // namespace korvin::test

@@ -35,6 +35,7 @@ class HostSide {
     bool poke(unsigned bits, uint32_t address, uint32_t value);
     std::optional<uint32_t> poll16(uint32_t address, uint32_t mask, uint32_t want);
     void spin();
+    void jump(uint32_t address);
 
   private:
     int fd_ = -1;

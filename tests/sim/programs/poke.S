@@ -5,6 +5,7 @@
 @   'p' ADDR MASK WANT      -> 16-bit loads of ADDR until (value & MASK) == WANT;
 @                              answers the number of loads
 @   'x' ADDR                -> spins for ever without touching a device
+@   'j' ADDR                -> jumps to ADDR
     .arm
     .global _start
 _start:
@@ -25,6 +26,8 @@ loop:
     beq poll
     cmp r5, #'x'
     beq spin
+    cmp r5, #'j'
+    bxeq r6
     bl get32
     cmp r5, #'B'
     beq poke8
