@@ -140,11 +140,23 @@ bool Board::init(std::string& error) {
                          1, 0)) != UC_ERR_OK)
         return fail("unmapped hook", e);
     auto interrupt = +[](uc_engine* uc, uint32_t number, void* user) {
+        // The image installs no exception vectors: any exception is the end of it.
+        static const char* const names[] = {"reset",
+                                            "undefined instruction",
+                                            "software interrupt",
+                                            "prefetch abort",
+                                            "data abort",
+                                            "IRQ",
+                                            "FIQ",
+                                            "breakpoint"};
         auto* board = static_cast<Board*>(user);
         uint32_t pc = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
-        char text[96];
-        std::snprintf(text, sizeof text, "korvin-sim: exception %u at pc 0x%08x", number, pc);
+        if (number == 2)
+            pc -= 4; // the core has stepped past the SWI
+        char text[128];
+        std::snprintf(text, sizeof text, "korvin-sim: %s (exception %u) at pc 0x%08x",
+                      number < 8 ? names[number] : "exception", number, pc);
         if (board->fault_.empty())
             board->fault_ = text;
         uc_emu_stop(uc);

@@ -487,6 +487,21 @@ TEST(Stops, AJumpOutOfInternalRamEndsTheRun) {
         << r.err;
 }
 
+TEST(Stops, AnExceptionEndsTheRun) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"swi", "software interrupt (exception 2) at pc 0xffff4c04"},
+        {"undefined", "at pc 0xffff4c04: Invalid instruction"},
+    };
+    for (const auto& [name, message] : cases) {
+        Simulator sim;
+        HostSide host(sim.port());
+        EXPECT_TRUE(host.boot(program(name)));
+        const Result r = sim.process().wait(20s);
+        EXPECT_EQ(r.status, 3) << name;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
 TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
     const std::string link = "/tmp/korvin-sim-test-link-" + std::to_string(getpid());
     Board b({"--link", link});
