@@ -32,8 +32,6 @@ class BootRom {
                  const std::function<void(uint32_t address, uint8_t byte)>& data);
     void reset();
 
-    bool downloading() const { return remaining_ > 0; }
-
   private:
     void frame(Output& out);
     static void put(uint32_t status, Output& out);

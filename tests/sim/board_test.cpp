@@ -517,17 +517,20 @@ TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
 }
 
 TEST(Stops, UsageErrorsNameTheBadSpec) {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"--fault", "sdram:d40=1"},
-                                                 {"--fault", "boot:nap"},
-                                                 {"--bogus"},
-                                                 {"extra"},
-                                                 {"--flash-timing=fast"}}) {
+    const std::pair<std::vector<std::string>, const char*> cases[] = {
+        {{"--fault", "sdram:d40=1"}, "'sdram:d40=1'"},
+        {{"--fault", "boot:nap"}, "'boot:nap'"},
+        {{"--fault", "flash:d1=0", "--fault", "flash:d1=1"}, "'flash:d1=1'"},
+        {{"--bogus"}, "'--bogus'"},
+        {{"extra"}, "'extra'"},
+        {{"--flash-timing=fast"}, "'fast'"},
+    };
+    for (const auto& [args, named] : cases) {
         std::vector<std::string> argv{bin("korvin-sim")};
         argv.insert(argv.end(), args.begin(), args.end());
         const Result r = run(argv, {}, 20s);
-        EXPECT_EQ(r.status, 2) << args.back();
-        EXPECT_NE(r.err.find(args.back().substr(args.back().find('=') + 1)), std::string::npos)
-            << r.err;
+        EXPECT_EQ(r.status, 2) << named;
+        EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
         EXPECT_EQ(r.out, "");
     }
