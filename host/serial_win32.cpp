@@ -13,6 +13,7 @@ namespace {
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 std::string port_name;
 bool read_failed = false;
+constexpr DWORD wait_slice_ms = 500;
 
 int open_device(const std::string& device, const std::string& name) {
     port_name = name;
@@ -24,6 +25,15 @@ int open_device(const std::string& device, const std::string& name) {
         return 0;
     }
     return 1;
+}
+
+// A device that has gone away (an unplugged adapter; under Wine a terminal
+// whose other end closed) need not fail the read: the read may just time out,
+// or without a time-out never return. A live port always reports its status.
+bool device_gone() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return !ClearCommError(port_handle, &errors, &status);
 }
 
 } // namespace
@@ -84,27 +94,31 @@ int serial_write_byte(unsigned byte) {
 unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
     if (missed)
         *missed = false;
-    // All read members zero: no read time-out at all.
+    // A read "without limit" waits in slices, so that a vanished device is
+    // noticed between them instead of blocking the read for ever.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = timeout_ms;
+    timeouts.ReadTotalTimeoutConstant = timeout_ms == 0 ? wait_slice_ms : timeout_ms;
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     SetCommTimeouts(port_handle, &timeouts);
-    unsigned char b = 0;
-    DWORD count = 0;
-    if (!ReadFile(port_handle, &b, 1, &count, nullptr)) {
-        read_failed = true; // the device is gone, not just quiet
-        b = 0;
-        if (missed)
-            *missed = true;
-    } else if (count != 1) {
-        b = 0;
-        if (missed)
-            *missed = true;
+    for (;;) {
+        unsigned char b = 0;
+        DWORD count = 0;
+        const BOOL ok = ReadFile(port_handle, &b, 1, &count, nullptr);
+        if (ok && count == 1)
+            return b;
+        if (!ok || device_gone()) {
+            read_failed = true; // the device is gone, not just quiet
+            break;
+        }
+        if (timeout_ms != 0)
+            break; // timed out
     }
-    return b;
+    if (missed)
+        *missed = true;
+    return 0;
 }
 
 bool serial_failed() {
