@@ -1,0 +1,397 @@
+// korvin.exe, the Windows build, under Wine against korvin-sim over a real
+// COM port: Wine maps COMn to the simulator's pseudo-terminal through the
+// symlink dosdevices/comN in its prefix. Each case also runs the Linux build
+// on a simulator of its own and expects the same output, log and status.
+#include "boot_image.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace korvin::test {
+namespace {
+
+const std::string exe = KORVIN_WINDOWS_EXE;
+const std::string prefix = exe.substr(0, exe.rfind('/') + 1) + "wine";
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Why the Windows cases cannot run here, or "" when they can.
+std::string unavailable() {
+    if (!exists(exe))
+        return exe + " is not built (make windows)";
+    if (access(KORVIN_WINE, X_OK) != 0)
+        return std::string("no Wine: ") + KORVIN_WINE + " is missing (Debian package wine64)";
+    if (!exists(prefix + "/korvin-ready"))
+        return "the Wine prefix " + prefix + " is not set up (ctest -L windows sets it up)";
+    return "";
+}
+
+#define SKIP_WITHOUT_WINE()                                                                        \
+    do {                                                                                           \
+        const std::string why = unavailable();                                                     \
+        if (!why.empty())                                                                          \
+            GTEST_SKIP() << why;                                                                   \
+    } while (0)
+
+// The Windows C runtime writes standard output, standard error and the "wt"
+// log in text mode: every line feed goes out as CR LF.
+std::string text_mode(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+std::string replace_all(std::string s, const std::string& from, const std::string& to) {
+    for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+// Only Wine's own lines ("wine: ..."); korvin never writes one.
+std::string without_wine_noise(const std::string& err) {
+    std::string out;
+    for (std::size_t at = 0; at < err.size();) {
+        std::size_t end = err.find('\n', at);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(at, 6, "wine: ") != 0)
+            out += err.substr(at, end - at);
+        at = end;
+    }
+    return out;
+}
+
+// COMn of the prefix pointing at `device` while the object lives.
+class ComPort {
+  public:
+    ComPort(int n, const std::string& device) : link_(link_path(n)) {
+        unlink(link_.c_str());
+        if (symlink(device.c_str(), link_.c_str()) != 0)
+            ADD_FAILURE() << "cannot link " << link_ << " -> " << device;
+    }
+    ~ComPort() { unlink(link_.c_str()); }
+    ComPort(const ComPort&) = delete;
+    ComPort& operator=(const ComPort&) = delete;
+    // Wine looks the device up by the lowercase name.
+    static std::string link_path(int n) { return prefix + "/dosdevices/com" + std::to_string(n); }
+
+  private:
+    std::string link_;
+};
+
+std::vector<std::string> wine_env() {
+    return {"WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+            std::string("WINESERVER=") + KORVIN_WINESERVER, "WINELOADER=" KORVIN_WINE};
+}
+
+std::vector<std::string> windows_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{KORVIN_WINE, exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::string> linux_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{bin("korvin")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::string temp_path(const std::string& name) {
+    return "/tmp/korvin-windows-" + std::to_string(getpid()) + "-" + name;
+}
+
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string& name) : path(temp_path(name)) {}
+    ~TempFile() { std::remove(path.c_str()); }
+};
+
+const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
+const std::string waking = "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
+
+std::string downloading() {
+    std::string s = "Downloading boot code...(  0%)";
+    for (std::size_t i = 127; i < boot_image_size; i += 128) {
+        char update[16];
+        std::snprintf(update, sizeof update, "\b\b\b\b\b%3u%%)",
+                      static_cast<unsigned>((i + 1) * 100 / boot_image_size));
+        s += update;
+    }
+    return s + "\r" + std::string(30, ' ') + "\r";
+}
+
+// What one korvin run showed: its streams, its status and its log.
+struct Outcome {
+    Result result;
+    std::string log;
+};
+
+// `-p PORT` is appended; "LOG" in args stands for the log file's path.
+struct run_case {
+    const char* name;
+    std::vector<std::string> sim_args;
+    std::vector<std::string> args;
+    int status;
+    std::string out_tail; // after "Logging to ...", as the Linux build prints it
+    std::string err;      // with COM5 for the port
+    std::string log;
+};
+
+void PrintTo(const run_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::vector<std::string> with_log(std::vector<std::string> args, const std::string& log,
+                                  const std::string& port) {
+    for (auto& a : args)
+        if (a == "LOG")
+            a = log;
+    args.push_back("-p");
+    args.push_back(port);
+    return args;
+}
+
+Outcome run_windows(const run_case& c, int com) {
+    Simulator sim(c.sim_args);
+    ComPort port(com, sim.port());
+    TempFile log(std::string(c.name) + ".win.log");
+    Outcome o{run(windows_argv(with_log(c.args, log.path, std::to_string(com))), wine_env(), 120s),
+              ""};
+    o.result.err = without_wine_noise(o.result.err);
+    o.log = read_file(log.path);
+    return o;
+}
+
+Outcome run_linux(const run_case& c) {
+    Simulator sim(c.sim_args);
+    TempFile log(std::string(c.name) + ".linux.log");
+    Outcome o{run(linux_argv(with_log(c.args, log.path, sim.port())), {}, 120s), ""};
+    // The same case on COM5.
+    o.result.err = replace_all(o.result.err, sim.port(), "COM5");
+    o.log = read_file(log.path);
+    return o;
+}
+
+std::string logging(const run_case& c, const std::string& log) {
+    for (const auto& a : c.args)
+        if (a == "LOG")
+            return "Logging to '" + log + "'\n";
+    return "";
+}
+
+class WindowsRun : public testing::TestWithParam<run_case> {};
+
+TEST_P(WindowsRun, MatchesTheLinuxBuild) {
+    SKIP_WITHOUT_WINE();
+    const run_case& c = GetParam();
+    const int com = std::string(c.name) == "com12" ? 12 : 5;
+    const Outcome win = run_windows(c, com);
+    const Outcome lin = run_linux(c);
+
+    // Both builds print the log's path as given; compare with it blanked.
+    const std::string win_log_path = temp_path(std::string(c.name) + ".win.log");
+    const std::string lin_log_path = temp_path(std::string(c.name) + ".linux.log");
+    const std::string expected_out = logging(c, "LOG") + c.out_tail;
+
+    EXPECT_FALSE(win.result.timed_out);
+    EXPECT_EQ(win.result.status, c.status);
+    EXPECT_EQ(replace_all(win.result.out, win_log_path, "LOG"), text_mode(expected_out));
+    EXPECT_EQ(win.result.err, text_mode(c.err));
+    EXPECT_EQ(win.log, text_mode(c.log));
+
+    EXPECT_EQ(lin.result.status, c.status);
+    EXPECT_EQ(replace_all(lin.result.out, lin_log_path, "LOG"), expected_out);
+    EXPECT_EQ(lin.result.err, c.err);
+    EXPECT_EQ(lin.log, c.log);
+}
+
+const std::string passed3 =
+    "Testing SDRAM... passed\nTesting FLASH... passed\nTesting SRAM... passed\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowsRun,
+    testing::Values(
+        run_case{"good_board",
+                 {},
+                 {"-l", "LOG"},
+                 0,
+                 warning + waking + downloading() + passed3,
+                 "",
+                 passed3},
+        run_case{
+            "com12", {}, {"sram"}, 0, waking + downloading() + "Testing SRAM... passed\n", "", ""},
+        run_case{"refused_download",
+                 {"--fault", "boot:refuse-write"},
+                 {"-l", "LOG", "sram"},
+                 1,
+                 waking + "Downloading boot code...(  0%)",
+                 "\rCould not initiate code download.\n",
+                 ""},
+        run_case{"refused_start",
+                 {"--fault", "boot:refuse-start"},
+                 {"sram"},
+                 1,
+                 waking + downloading(),
+                 "\rCould not start code execution.\n",
+                 ""},
+        run_case{"failing_sram",
+                 {"--fault", "sram:d3=0"},
+                 {"-l", "LOG", "sram"},
+                 0,
+                 waking + downloading() + "Testing SRAM... failed\n",
+                 "",
+                 "Testing SRAM... failed\n"}),
+    [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
+
+// The trace is the monitor's own text: the Linux build's run on the same
+// simulator says what it must be.
+TEST(Windows, VerboseRunRelaysTheTraceAsTheLinuxBuildDoes) {
+    SKIP_WITHOUT_WINE();
+    const run_case c{"verbose", {}, {"-v", "-l", "LOG", "sram"}, 0, "", "", ""};
+    const Outcome win = run_windows(c, 5);
+    const Outcome lin = run_linux(c);
+    ASSERT_EQ(lin.result.status, 0);
+    const std::string heading = "Testing SRAM...\n";
+    const std::size_t at = lin.log.find("Dc8000000\r\n");
+    ASSERT_EQ(lin.log.compare(0, heading.size(), heading), 0) << lin.log;
+    ASSERT_EQ(at, heading.size()) << lin.log;
+    ASSERT_EQ(lin.log.substr(lin.log.size() - 7), "passed\n");
+    EXPECT_EQ(win.result.status, 0);
+    EXPECT_EQ(win.result.err, "");
+    EXPECT_EQ(win.log, text_mode(lin.log));
+    EXPECT_EQ(win.result.out.substr(win.result.out.find('\n') + 1),
+              text_mode(lin.result.out.substr(lin.result.out.find('\n') + 1)));
+}
+
+TEST(Windows, PortThatDoesNotExist) {
+    SKIP_WITHOUT_WINE();
+    unlink(ComPort::link_path(7).c_str());
+    for (const char* test : {"sram", "flash"}) {
+        const Result r = run(windows_argv({"-p", "7", test}), wine_env(), 60s);
+        EXPECT_EQ(r.status, 1) << test;
+        EXPECT_EQ(r.out, "") << test;
+        EXPECT_EQ(without_wine_noise(r.err), "Could not open serial port COM7.\r\n") << test;
+    }
+}
+
+// Waits until `process` has printed `text`, then stops the simulator: the
+// pseudo-terminal closes under korvin, as a pulled cable or adapter would.
+Result stop_board_after(Simulator& sim, Process& korvin, const std::string& text) {
+    EXPECT_TRUE(korvin.wait_for_output(text, 60s)) << korvin.out();
+    sim.stop();
+    return korvin.wait(60s);
+}
+
+TEST(Windows, LinkClosedMidRun) {
+    SKIP_WITHOUT_WINE();
+    struct {
+        const char* name;
+        std::vector<std::string> sim_args;
+        std::vector<std::string> args;
+        std::string shown; // the board goes away once this is on the screen
+        std::string log;
+    } cases[] = {
+        // Timed reads, while the boot ROM stays silent.
+        {"waking", {"--fault", "boot:never-wakes"}, {"sram"}, "Waiting for the board", ""},
+        // Reads without a limit, while the FLASH test erases.
+        {"testing", {"--flash-timing"}, {"-c", "flash"}, "Testing FLASH... ", "Testing FLASH... "},
+    };
+    for (const auto& c : cases) {
+        TempFile win_log(std::string(c.name) + ".win.log"),
+            lin_log(std::string(c.name) + ".lin.log");
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), {"-l", ""});
+
+        Simulator win_sim(c.sim_args);
+        ComPort port(5, win_sim.port());
+        args[1] = win_log.path;
+        args.insert(args.end(), {"-p", "5"});
+        Process win(windows_argv(args), wine_env());
+        const Result w = stop_board_after(win_sim, win, c.shown);
+
+        Simulator lin_sim(c.sim_args);
+        args[1] = lin_log.path;
+        args.back() = lin_sim.port();
+        Process lin(linux_argv(args));
+        const Result l = stop_board_after(lin_sim, lin, c.shown);
+
+        EXPECT_FALSE(w.timed_out) << c.name;
+        EXPECT_EQ(w.status, 1) << c.name;
+        EXPECT_EQ(without_wine_noise(w.err), "Could not read from serial port COM5.\r\n") << c.name;
+        EXPECT_EQ(l.status, 1) << c.name;
+        EXPECT_EQ(replace_all(l.err, lin_sim.port(), "COM5"),
+                  "Could not read from serial port COM5.\n")
+            << c.name;
+        EXPECT_EQ(replace_all(w.out, win_log.path, "LOG"),
+                  text_mode(replace_all(l.out, lin_log.path, "LOG")))
+            << c.name;
+        EXPECT_EQ(read_file(win_log.path), text_mode(c.log)) << c.name;
+        EXPECT_EQ(read_file(lin_log.path), c.log) << c.name;
+    }
+}
+
+std::size_t count(const std::string& s, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1))
+        ++n;
+    return n;
+}
+
+// Everything of a run's output after the download line.
+std::string run_part(const std::string& out) {
+    const std::string blank = "\r" + std::string(30, ' ') + "\r";
+    const std::size_t at = out.find(blank);
+    return at == std::string::npos ? "" : out.substr(at + blank.size());
+}
+
+TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
+    SKIP_WITHOUT_WINE();
+    Simulator sim;
+    ComPort port(5, sim.port());
+    TempFile log("continuous.log");
+    Process korvin(windows_argv({"-c", "-l", log.path, "-p", "5", "sram"}), wine_env());
+    // Two whole passes and the third one's heading.
+    const std::string pass_end = text_mode("passed\nTesting SRAM... ");
+    for (int waited = 0; count(korvin.out(), pass_end) < 2; waited += 20) {
+        ASSERT_LT(waited, 60000) << korvin.out();
+        std::this_thread::sleep_for(20ms);
+    }
+    // The loader is korvin.exe's own process; Wine turns SIGINT into CTRL-C.
+    korvin.signal(SIGINT);
+    const Result r = korvin.wait(60s);
+    EXPECT_FALSE(r.timed_out);
+    // Wine ends a process that has no console with status 0 here; what
+    // matters is that korvin took none of its own failure paths.
+    EXPECT_NE(r.status, 1);
+    EXPECT_EQ(without_wine_noise(r.err), "");
+
+    // The log holds exactly what the test run showed, and that is the pass
+    // the Linux build shows, over and over.
+    const std::string log_text = read_file(log.path);
+    EXPECT_EQ(log_text, run_part(r.out));
+    TempFile lin_log("continuous.lin.log");
+    Simulator lin_sim;
+    const Result lin = run(linux_argv({"-l", lin_log.path, "-p", lin_sim.port(), "sram"}));
+    ASSERT_EQ(lin.status, 0);
+    const std::string pass = text_mode(read_file(lin_log.path));
+    ASSERT_GE(log_text.size(), 2 * pass.size());
+    std::string passes;
+    while (passes.size() < log_text.size())
+        passes += pass;
+    EXPECT_EQ(log_text, passes.substr(0, log_text.size()));
+}
+
+} // namespace
+} // namespace korvin::test
