@@ -44,13 +44,13 @@ bool parse_stuck(const std::string& text, unsigned max_line, StuckLines& lines) 
 
 } // namespace
 
-bool parse_fault(const std::string& spec, Faults& f, std::string& error) {
-    error = "bad --fault '" + spec + "'";
-    const auto colon = spec.find(':');
+bool parse_fault(const std::string& text, Faults& f, std::string& error) {
+    error = "bad --fault '" + text + "'";
+    const auto colon = text.find(':');
     if (colon == std::string::npos)
         return false;
-    const std::string device = spec.substr(0, colon);
-    const std::string what = spec.substr(colon + 1);
+    const std::string device = text.substr(0, colon);
+    const std::string what = text.substr(colon + 1);
     if (what.empty())
         return false;
 

@@ -27,7 +27,7 @@ struct Faults {
     bool boot_refuse_start = false;
 };
 
-// Adds one --fault SPEC to `faults`; on a malformed spec returns false with `error` set.
-bool parse_fault(const std::string& spec, Faults& faults, std::string& error);
+// Adds one --fault SPEC to `faults`; on a malformed one returns false with `error` set.
+bool parse_fault(const std::string& text, Faults& faults, std::string& error);
 
 } // namespace korvin::sim

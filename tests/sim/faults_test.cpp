@@ -6,7 +6,7 @@ namespace korvin::sim {
 namespace {
 
 TEST(FaultSpec, RejectsMalformedSpecs) {
-    for (const char* spec : {"",
+    for (const char* text : {"",
                              "sdram",
                              "sdram:",
                              "sdram:d32=0",
@@ -32,14 +32,14 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
                              "SDRAM:d1=0"}) {
         Faults f;
         std::string error;
-        EXPECT_FALSE(parse_fault(spec, f, error)) << spec;
-        EXPECT_NE(error.find(spec), std::string::npos) << error;
+        EXPECT_FALSE(parse_fault(text, f, error)) << text;
+        EXPECT_NE(error.find(text), std::string::npos) << error;
     }
 }
 
 TEST(FaultSpec, StuckLinesForceTheirBits) {
     struct Case {
-        const char* spec;
+        const char* text;
         StuckLines Faults::*lines;
         uint32_t in, out;
     } cases[] = {
@@ -54,8 +54,8 @@ TEST(FaultSpec, StuckLinesForceTheirBits) {
     for (const auto& c : cases) {
         Faults f;
         std::string error;
-        ASSERT_TRUE(parse_fault(c.spec, f, error)) << c.spec;
-        EXPECT_EQ((f.*c.lines).apply(c.in), c.out) << c.spec;
+        ASSERT_TRUE(parse_fault(c.text, f, error)) << c.text;
+        EXPECT_EQ((f.*c.lines).apply(c.in), c.out) << c.text;
     }
 }
 
