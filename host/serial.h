@@ -3,6 +3,7 @@
 // serial_posix.cpp (termios) and serial_win32.cpp (KERNEL32) implement it.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvin {
 
@@ -33,6 +34,15 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed = nullptr);
 bool serial_failed();
 
 void serial_close();
+
+struct serial_port_entry {
+    std::string argument;    // what -p takes for it: "1" (COM1), "/dev/ttyUSB0"
+    std::string description; // what the system says of it
+};
+
+// The serial ports this machine has, sorted by argument: COM ports by number,
+// then device paths. None open is needed.
+std::vector<serial_port_entry> serial_list_ports();
 void pause_10ms();
 
 } // namespace korvin
