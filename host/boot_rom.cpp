@@ -2,6 +2,8 @@
 
 #include "serial.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 namespace korvin {
@@ -47,11 +49,25 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
     return (acc >> 24) | ((acc >> 8) & 0xFF00u) | ((acc << 8) & 0xFF0000u) | (acc << 24);
 }
 
-int boot_rom_download(const unsigned char* image, std::size_t length) {
+int boot_rom_download(const unsigned char* image, std::size_t length, int wait_seconds) {
     std::printf("Waiting for the board to wake up...");
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::seconds(wait_seconds);
     for (;;) {
+        std::uint32_t first_timeout = 1000;
+        if (wait_seconds > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            if (left.count() <= 0) {
+                std::fprintf(stderr, "\rThe board did not answer within %d seconds.\n",
+                             wait_seconds);
+                return 0;
+            }
+            // The last request gets only what is left of the bound.
+            first_timeout = static_cast<std::uint32_t>(std::min<long long>(1000, left.count()));
+        }
         sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
-        const std::uint32_t status = sdp_read_status(true, 1000);
+        const std::uint32_t status = sdp_read_status(true, first_timeout);
         if (status == STATUS_READY_ALT || status == STATUS_READY)
             break;
         if (serial_failed())

@@ -33,6 +33,7 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
 // Wakes the boot ROM, downloads the image to BOOT_LOAD_ADDRESS with a progress
 // display and confirms its start. 1 when it runs; 0 after a failure (its
 // message printed, unless the link itself failed: see serial_failed).
-int boot_rom_download(const unsigned char* image, std::size_t length);
+// wait_seconds > 0 bounds the wake-up; 0 waits as long as it takes.
+int boot_rom_download(const unsigned char* image, std::size_t length, int wait_seconds = 0);
 
 } // namespace korvin

@@ -304,10 +304,10 @@ DataResult diagnose_data_bus(const Section& section, int width) {
 // indices differ in the faulty line's bit. Stuck high and stuck low (and a
 // short to another line) move the same writes, so the trace cannot tell them
 // apart.
-std::vector<std::string> diagnose_address_lines(const Section& section, Memory memory,
+std::vector<std::string> diagnose_address_lines(const Section& section, memory tested,
                                                 std::uint32_t faulty_data_bits) {
     std::vector<std::string> findings;
-    std::uint32_t unit = memory == Memory::sdram ? 4 : 2;
+    std::uint32_t unit = tested == memory::sdram ? 4 : 2;
     std::map<std::uint32_t, std::uint32_t> written;       // offset -> value
     std::map<std::uint32_t, std::uint32_t> phase_offsets; // value -> offset, this phase
     bool reading = false;
@@ -357,7 +357,7 @@ std::vector<std::string> diagnose_address_lines(const Section& section, Memory m
         }
     }
     for (const auto& [k, bit] : bits) {
-        std::string pins = memory == Memory::sdram
+        std::string pins = tested == memory::sdram
                                ? format("byte address bit %d = processor line A%d", k + 2, k + 2)
                                : format("chip pin A%d (word mode) = processor line A%d", k, k + 1);
         findings.push_back(format("address line stuck or shorted: word-index bit %d = %s (%d %s, "
@@ -391,15 +391,15 @@ std::string d7_hint(std::uint32_t read, std::uint32_t accepted) {
 
 } // namespace
 
-std::vector<std::string> diagnose(Memory memory, std::uint32_t result_code,
+std::vector<std::string> diagnose(memory tested, std::uint32_t result_code,
                                   const std::string& trace) {
     std::vector<std::string> findings;
     if (result_code == 0)
         return findings;
 
-    bool flash = memory == Memory::flash;
-    std::uint32_t base = memory == Memory::sdram ? 0xA0000000u : flash ? 0xC0000000u : 0xC8000000u;
-    int width = memory == Memory::sdram ? 32 : 16;
+    bool flash = tested == memory::flash;
+    std::uint32_t base = tested == memory::sdram ? 0xA0000000u : flash ? 0xC0000000u : 0xC8000000u;
+    int width = tested == memory::sdram ? 32 : 16;
 
     Section data, address;
     Section* current = nullptr;
@@ -486,7 +486,7 @@ std::vector<std::string> diagnose(Memory memory, std::uint32_t result_code,
 
     findings.insert(findings.end(), data_result.findings.begin(), data_result.findings.end());
     std::vector<std::string> address_findings =
-        diagnose_address_lines(address, memory, data_result.faulty_bits);
+        diagnose_address_lines(address, tested, data_result.faulty_bits);
     findings.insert(findings.end(), address_findings.begin(), address_findings.end());
 
     if (flash && timed_out)

@@ -3,12 +3,8 @@
 #include <cmath>
 #include <cstdio>
 
-#ifdef _WIN32
-#include <process.h>
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include <filesystem>
+#include <system_error>
 
 namespace korvin {
 namespace {
@@ -21,10 +17,10 @@ std::string seconds_text(double seconds) {
     return buffer;
 }
 
-std::string report_text(const std::vector<TestOutcome>& tests) {
+std::string report_text(const std::vector<test_outcome>& tests) {
     int failures = 0;
     double total = 0;
-    for (const TestOutcome& test : tests) {
+    for (const test_outcome& test : tests) {
         failures += test.result_code != 0;
         if (std::isfinite(test.seconds) && test.seconds > 0)
             total += test.seconds;
@@ -32,7 +28,7 @@ std::string report_text(const std::vector<TestOutcome>& tests) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     xml += "<testsuite name=\"korvin\" tests=\"" + std::to_string(tests.size()) + "\" failures=\"" +
            std::to_string(failures) + "\" errors=\"0\" time=\"" + seconds_text(total) + "\">\n";
-    for (const TestOutcome& test : tests) {
+    for (const test_outcome& test : tests) {
         xml += "  <testcase classname=\"korvin\" name=\"" + xml_escape(test.name) + "\" time=\"" +
                seconds_text(test.seconds) + "\"";
         if (test.result_code == 0) {
@@ -49,16 +45,6 @@ std::string report_text(const std::vector<TestOutcome>& tests) {
     }
     xml += "</testsuite>\n";
     return xml;
-}
-
-bool replace_file(const std::string& from, const std::string& to) {
-#ifdef _WIN32
-    // rename() refuses to replace an existing file on Windows.
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return std::rename(from.c_str(), to.c_str()) == 0;
-#endif
 }
 
 } // namespace
@@ -96,27 +82,20 @@ std::string xml_escape(const std::string& text) {
     return out;
 }
 
-int write_junit_report(const std::string& path, const std::vector<TestOutcome>& tests) {
-    std::string xml = report_text(tests);
-#ifdef _WIN32
-    int pid = _getpid();
-#else
-    int pid = static_cast<int>(getpid());
-#endif
-    std::string temporary = path + ".tmp" + std::to_string(pid);
+int write_junit_report(const std::string& path, const std::vector<test_outcome>& tests) {
+    const std::string xml = report_text(tests);
+    const std::string temporary = path + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file)
         return 0;
     bool ok = std::fwrite(xml.data(), 1, xml.size(), file) == xml.size();
-    ok = std::fflush(file) == 0 && ok;
-#ifndef _WIN32
-    // On disk before the rename, so a power cut cannot leave an empty report.
-    ok = fsync(fileno(file)) == 0 && ok;
-#endif
     ok = std::fclose(file) == 0 && ok;
+    // Renaming within one folder replaces the old report in one step (on
+    // Windows too: the library moves with MOVEFILE_REPLACE_EXISTING).
+    std::error_code error;
     if (ok)
-        ok = replace_file(temporary, path);
-    if (!ok) {
+        std::filesystem::rename(temporary, path, error);
+    if (!ok || error) {
         std::remove(temporary.c_str());
         return 0;
     }

@@ -7,7 +7,7 @@
 
 namespace korvin {
 
-struct TestOutcome {
+struct test_outcome {
     std::string name;                  // "sdram", "flash" or "sram"
     std::uint32_t result_code = 0;     // 0 passed
     double seconds = 0;                // how long the test took
@@ -20,7 +20,7 @@ struct TestOutcome {
 // is then renamed over `path`, so readers only ever see a complete report.
 // Returns 1 on success, 0 when the file could not be written (the temporary
 // file is removed and `path` is left as it was).
-int write_junit_report(const std::string& path, const std::vector<TestOutcome>& tests);
+int write_junit_report(const std::string& path, const std::vector<test_outcome>& tests);
 
 // `text` with the XML special characters escaped, for attribute values and
 // character data; characters XML 1.0 cannot carry become '?'.

@@ -3,6 +3,8 @@
 // may send trace text, then answers ':' and the result code in hexadecimal.
 #include "settings.h"
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace korvin {
@@ -16,17 +18,30 @@ constexpr int MONITOR_LINK_LOST = -1;
 // 1 passed (result starts with '0'), 0 failed, MONITOR_LINK_LOST.
 int monitor_command(unsigned command);
 
-enum class memory { sdram, flash, sram };
+// What a command answered, for the diagnosis and the report.
+struct monitor_answer {
+    std::string trace;
+    std::uint32_t code = 0; // the first result digit: every code is one digit
+};
+
+// monitor_command that also keeps the answer; the trace goes to the console
+// only when show_trace, to the log always.
+int monitor_command(unsigned command, bool show_trace, monitor_answer& answer);
 
 struct test_verdict {
     memory tested;
     bool passed;
+    std::uint32_t code;
+    double seconds;                    // from the command to its result
+    std::vector<std::string> findings; // of a failed test
 };
 
 struct test_run_result {
     std::vector<test_verdict> verdicts; // of the last pass begun
     unsigned long passes = 0;           // passes completed
+    bool any_failed = false;            // in any pass
     bool link_lost = false;
+    bool report_failed = false; // a --report file could not be written
 };
 
 // The mode commands, then one pass over the selected tests (without end when

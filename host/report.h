@@ -16,7 +16,19 @@ void report(const char* format, ...)
 #endif
     ;
 
-// The usage text, to standard error.
-void print_usage();
+// Where report_to writes: a diagnosis run keeps the trace in the log but
+// shows the console only headings and verdicts.
+enum report_target { REPORT_CONSOLE = 1, REPORT_LOG = 2, REPORT_BOTH = 3 };
+void report_to(int targets, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The usage text, to standard error (or to `stream`).
+void print_usage(std::FILE* stream = stderr);
+
+// The long options, after the usage text of --help.
+void print_long_options(std::FILE* stream);
 
 } // namespace korvin

@@ -7,9 +7,13 @@
 
 #include <getopt.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace korvin {
 
@@ -35,15 +39,74 @@ std::int32_t parse_port_number(const char* text) {
     return static_cast<std::int32_t>(value);
 }
 
+void print_port_list() {
+    const std::vector<serial_port_entry> ports = serial_list_ports();
+    if (ports.empty()) {
+        std::printf("No serial ports found.\n");
+        return;
+    }
+    std::size_t width = 0;
+    for (const serial_port_entry& port : ports)
+        width = std::max(width, port.argument.size());
+    for (const serial_port_entry& port : ports)
+        std::printf("%-*s  %s\n", static_cast<int>(width), port.argument.c_str(),
+                    port.description.c_str());
+}
+
+namespace {
+
+// Long options only, so the short options and the usage text stay as they are.
+enum long_option {
+    OPT_DIAGNOSE = 0x100,
+    OPT_REPORT,
+    OPT_STRICT,
+    OPT_WAIT,
+    OPT_LIST_PORTS,
+    OPT_HELP,
+};
+
+const option long_options[] = {
+    {"diagnose", no_argument, nullptr, OPT_DIAGNOSE},
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"strict", no_argument, nullptr, OPT_STRICT},
+    {"wait", required_argument, nullptr, OPT_WAIT},
+    {"list-ports", no_argument, nullptr, OPT_LIST_PORTS},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole number of seconds from 1 up; 0 for anything else.
+int parse_seconds(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > INT_MAX)
+        return 0;
+    return static_cast<int>(value);
+}
+
+// Whether a report can be written at `path`, tried before the board is
+// touched so that a bad path fails at once and not after a long run.
+bool report_writable(const std::string& path) {
+    const std::string probe = path + ".tmp";
+    std::FILE* file = std::fopen(probe.c_str(), "wb");
+    if (!file)
+        return false;
+    std::fclose(file);
+    std::remove(probe.c_str());
+    return true;
+}
+
+} // namespace
+
 int parse_command_line(int argc, char** argv, run_settings& settings) {
     opterr = 0;
     // 0 rather than 1 restarts the parser completely, POSIXLY_CORRECT included.
     optind = 0;
-    // getopt_long, even without long options, because it is the one that
-    // permutes everywhere (the BSD-derived getopt of mingw-w64 does not).
-    static const option no_long_options[] = {{nullptr, 0, nullptr, 0}};
+    // getopt_long also because it is the one that permutes everywhere (the
+    // BSD-derived getopt of mingw-w64 does not).
     int opt;
-    while ((opt = getopt_long(argc, argv, "chl:p:v", no_long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "chl:p:v", long_options, nullptr)) != -1) {
         switch (opt) {
         case 'c':
             settings.continuous = true;
@@ -53,7 +116,7 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
             std::FILE* file = std::fopen(optarg, "wt");
             if (!file) {
                 std::fprintf(stderr, "Could not open logfile '%s'.\n", optarg);
-                return 0;
+                return PARSE_FAILED;
             }
             log_file = file;
             std::printf("Logging to '%s'\n", optarg);
@@ -70,9 +133,38 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
         case 'v':
             settings.verbose = true;
             break;
+        case OPT_DIAGNOSE:
+            settings.diagnose = true;
+            break;
+        case OPT_REPORT:
+            if (!report_writable(optarg)) {
+                std::fprintf(stderr, "Could not write report '%s'.\n", optarg);
+                return PARSE_FAILED;
+            }
+            settings.report_path = optarg;
+            break;
+        case OPT_STRICT:
+            settings.strict = true;
+            break;
+        case OPT_WAIT:
+            settings.wait_seconds = parse_seconds(optarg);
+            if (settings.wait_seconds == 0) {
+                std::fprintf(stderr,
+                             "The --wait option takes a whole number of seconds, not '%s'.\n",
+                             optarg);
+                return PARSE_FAILED;
+            }
+            break;
+        case OPT_LIST_PORTS:
+            print_port_list();
+            return PARSE_DONE;
+        case OPT_HELP:
+            print_usage(stdout);
+            print_long_options(stdout);
+            return PARSE_DONE;
         default: // -h, an unknown option, a missing argument
             print_usage();
-            return 0;
+            return PARSE_FAILED;
         }
     }
     if (argc == optind + 1) {
@@ -82,13 +174,13 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
         const bool sram = std::strcmp(name, "sram") == 0;
         if (!sdram && !flash && !sram) {
             print_usage();
-            return 0;
+            return PARSE_FAILED;
         }
         settings.test_sdram = sdram;
         settings.test_flash = flash;
         settings.test_sram = sram;
     }
-    return 1;
+    return PARSE_RUN;
 }
 
 namespace {
@@ -105,8 +197,11 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     run_settings settings;
     int status = 0;
-    if (!parse_command_line(argc, argv, settings))
-        return 1;
+    const int parsed = parse_command_line(argc, argv, settings);
+    if (parsed != PARSE_RUN) {
+        // A log file opened on the way stays empty and is closed by the exit.
+        return parsed == PARSE_DONE ? 0 : 1;
+    }
 
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
@@ -118,10 +213,15 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     if (settings.test_flash)
         std::printf("*** Warning! The contents of the FLASH will be erased. ***\n");
 
-    if (!boot_rom_download(image, image_length))
+    if (!boot_rom_download(image, image_length, settings.wait_seconds)) {
         status = 1;
-    else if (test_run(settings).link_lost)
-        status = 1;
+    } else {
+        const test_run_result result = test_run(settings);
+        if (result.link_lost || result.report_failed)
+            status = 1;
+        else if (settings.strict && result.any_failed)
+            status = 2;
+    }
     if (serial_failed()) {
         // A dead link would otherwise relay NUL bytes or poll the boot ROM forever.
         std::fprintf(stderr, "Could not read from serial port %s.\n", serial_port_name().c_str());

@@ -65,19 +65,19 @@ std::string join(const Findings& findings) {
 // The model that generates the fault traces must agree with what the monitor
 // is documented to send, or the generated cases prove nothing.
 TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
-    TraceRun sdram = run_memory_test(Memory::sdram, {});
+    TraceRun sdram = run_memory_test(memory::sdram, {});
     EXPECT_EQ(sdram.code, 0u);
     EXPECT_EQ(count_lines(sdram.trace, ""), 354);
-    TraceRun sram = run_memory_test(Memory::sram, {});
+    TraceRun sram = run_memory_test(memory::sram, {});
     EXPECT_EQ(sram.code, 0u);
     EXPECT_EQ(count_lines(sram.trace, ""), 129 + 73);
-    TraceRun flash = run_memory_test(Memory::flash, {});
+    TraceRun flash = run_memory_test(memory::flash, {});
     EXPECT_EQ(flash.code, 0u);
     EXPECT_EQ(count_lines(flash.trace, " E"), 1); // a fresh chip: sector 0 in the erase plan
 
     Fault d3_low;
     d3_low.data_bit = 3;
-    std::vector<std::string> m = mismatch_lines(run_memory_test(Memory::sram, d3_low).trace);
+    std::vector<std::string> m = mismatch_lines(run_memory_test(memory::sram, d3_low).trace);
     ASSERT_GE(m.size(), 16u);
     EXPECT_EQ(std::vector<std::string>(m.begin(), m.begin() + 5),
               (std::vector<std::string>{"*rfffe", "*rfffd", "*rfffb", "*r8", "*rffef"}));
@@ -85,7 +85,7 @@ TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
 
     Fault d31_low;
     d31_low.data_bit = 31;
-    TraceRun d31 = run_memory_test(Memory::sdram, d31_low);
+    TraceRun d31 = run_memory_test(memory::sdram, d31_low);
     EXPECT_EQ(d31.code, 1u);
     EXPECT_EQ(mismatch_lines(d31.trace).size(), 32u);
 
@@ -93,7 +93,7 @@ TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
         Fault a5;
         a5.address_bit = 5;
         a5.address_level = level;
-        TraceRun run = run_memory_test(Memory::sdram, a5);
+        TraceRun run = run_memory_test(memory::sdram, a5);
         EXPECT_EQ(run.code, 2u);
         EXPECT_EQ(mismatch_lines(run.trace), (std::vector<std::string>{"*r6", "*r6"}));
     }
@@ -102,7 +102,7 @@ TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
 // Literal traces as the monitor sends them (cut short where the rest passes).
 struct Literal {
     const char* what;
-    Memory memory;
+    memory tested;
     std::uint32_t code;
     std::string trace;
     Findings expected;
@@ -111,7 +111,7 @@ struct Literal {
 TEST(Diagnose, LiteralTraces) {
     const Literal cases[] = {
         {"SDRAM word-index bit 5 stuck",
-         Memory::sdram,
+         memory::sdram,
          2,
          crlf("Aa0000000 2000000| 0w0| 4w1| 8w2| 10w3| 20w4| 40w5| 80w6| 0r6|*r6| 4r1| 8r2| 10r3| "
               "20r4| 40r5| 80r6| 1fffffcw0| 1fffff8w1| 1fffff4w2| 1ffffecw3| 1ffffdcw4| 1ffffbcw5| "
@@ -119,7 +119,7 @@ TEST(Diagnose, LiteralTraces) {
          {"address line stuck or shorted: word-index bit 5 = byte address bit 7 = processor line "
           "A7 (2 mismatches, first at offset 0x0 read 0x6)"}},
         {"16-bit data line 3 stuck low",
-         Memory::sram,
+         memory::sram,
          1,
          crlf("Dc8000000| 0w1| 0r1| 2w0| 0r1| 4wfffe| 4rfff6| 6w0| 4rfff6|*rfffe| 8w2| 8r2| aw0| "
               "8r2| cwfffd| crfff5| ew0| crfff5|*rfffd| 10w4| 10r4| 12w0| 10r4| 14wfffb| 14rfff3| "
@@ -127,7 +127,7 @@ TEST(Diagnose, LiteralTraces) {
          {"data line D3 stuck low: it reads 0 in every check, wrong under 4 patterns (first "
           "0xfffe, last 0x8)"}},
         {"FLASH D7 stuck low: the first erase never completes",
-         Memory::flash,
+         memory::flash,
          5,
          crlf("M42|D227e| Ec0000000| Tc0000000"),
          {"FLASH manufacturer code read 0x0042, expected 0x0001 or 0x00C2; only D7 differs from "
@@ -135,7 +135,7 @@ TEST(Diagnose, LiteralTraces) {
           "FLASH did not complete an erase at 0xc0000000: the chip is absent or dead, D7 is "
           "stuck, or its command cycles do not reach it"}},
         {"FLASH D7 stuck high: the first program never completes",
-         Memory::flash,
+         memory::flash,
          5,
          crlf("Mc2|D22fe|Dc0000000| Tc0000000"),
          {"FLASH device code read 0x22FE, expected 0x227E; only D7 differs from 0x227E (read 1): "
@@ -143,7 +143,7 @@ TEST(Diagnose, LiteralTraces) {
           "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
           "stuck, or its command cycles do not reach it"}},
         {"no FLASH chip",
-         Memory::flash,
+         memory::flash,
          5,
          crlf("Mffff|Dffff|Dc0000000| Tc0000000"),
          {"FLASH manufacturer code read 0xFFFF, expected 0x0001 or 0x00C2",
@@ -151,69 +151,69 @@ TEST(Diagnose, LiteralTraces) {
           "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
           "stuck, or its command cycles do not reach it"}},
         {"another FLASH part",
-         Memory::flash,
+         memory::flash,
          2,
          crlf("M1|D2271"),
          {"FLASH device code read 0x2271, expected 0x227E"}},
         {"LF-only line ends parse alike",
-         Memory::flash,
+         memory::flash,
          1,
          "M20\nD227e\n",
          {"FLASH manufacturer code read 0x0020, expected 0x0001 or 0x00C2"}},
     };
     for (const Literal& c : cases)
-        EXPECT_EQ(diagnose(c.memory, c.code, c.trace), c.expected) << c.what;
+        EXPECT_EQ(diagnose(c.tested, c.code, c.trace), c.expected) << c.what;
 }
 
 // What the result code says failed, when the trace has nothing to show.
 TEST(Diagnose, NeverSilentOnAFailure) {
     const Literal cases[] = {
-        {"passed", Memory::sdram, 0, crlf("Da0000000|*r1"), {}},
-        {"quiet SDRAM", Memory::sdram, 1, "", {"data-bus test failed; the trace does not show it"}},
+        {"passed", memory::sdram, 0, crlf("Da0000000|*r1"), {}},
+        {"quiet SDRAM", memory::sdram, 1, "", {"data-bus test failed; the trace does not show it"}},
         {"quiet SRAM",
-         Memory::sram,
+         memory::sram,
          2,
          "",
          {"address-line test failed; the trace does not show it"}},
         {"quiet FLASH identification",
-         Memory::flash,
+         memory::flash,
          1,
          "",
          {"FLASH manufacturer code wrong (expected 0x0001 or 0x00C2); the trace does not show "
           "the code read"}},
         {"quiet FLASH poll",
-         Memory::flash,
+         memory::flash,
          5,
          "",
          {"FLASH did not complete a program or erase (result code 5); the trace does not show "
           "the polled address"}},
-        {"unknown code", Memory::sram, 9, "", {"result code 0x9 is not one this test reports"}},
+        {"unknown code", memory::sram, 9, "", {"result code 0x9 is not one this test reports"}},
         {"mismatch line with right reads",
-         Memory::sram,
+         memory::sram,
          1,
          crlf("Dc8000000| 0w1| 0r1|*r1"),
          {"data-bus test failed with 1 mismatch line but names no line"}},
         {"address mismatch naming no unit",
-         Memory::sdram,
+         memory::sdram,
          2,
          crlf("Aa0000000 2000000| 0w0| 4w1| 0r1f|*r1f"),
          {"address-line test: 1 mismatch that no single address line explains (first at offset "
           "0x0 read 0x1f, expected 0x0)"}},
     };
     for (const Literal& c : cases)
-        EXPECT_EQ(diagnose(c.memory, c.code, c.trace), c.expected) << c.what;
+        EXPECT_EQ(diagnose(c.tested, c.code, c.trace), c.expected) << c.what;
 }
 
 struct Device {
-    Memory memory;
+    memory tested;
     const char* name;
     int data_lines, address_bits;
 };
 
 const Device devices[] = {
-    {Memory::sdram, "sdram", 32, 23},
-    {Memory::flash, "flash", 16, 23},
-    {Memory::sram, "sram", 16, 17},
+    {memory::sdram, "sdram", 32, 23},
+    {memory::flash, "flash", 16, 23},
+    {memory::sram, "sram", 16, 17},
 };
 
 // Every single stuck data line names that line and no other, with the level.
@@ -224,8 +224,8 @@ TEST(Diagnose, EveryStuckDataLine) {
                 Fault fault;
                 fault.data_bit = bit;
                 fault.data_level = level;
-                TraceRun run = run_memory_test(device.memory, fault);
-                Findings findings = diagnose(device.memory, run.code, run.trace);
+                TraceRun run = run_memory_test(device.tested, fault);
+                Findings findings = diagnose(device.tested, run.code, run.trace);
                 std::string where = std::string(device.name) + " D" + std::to_string(bit) + "=" +
                                     std::to_string(level) + " code " + std::to_string(run.code) +
                                     "\n" + join(findings);
@@ -245,20 +245,20 @@ TEST(Diagnose, EveryStuckDataLine) {
                     codes += f.find(" code read ") != std::string::npos;
                     explained += f.find("data line fault below explains") != std::string::npos;
                 }
-                EXPECT_EQ(explained, device.memory == Memory::flash && bit != 7 ? codes : 0)
+                EXPECT_EQ(explained, device.tested == memory::flash && bit != 7 ? codes : 0)
                     << where;
-                if (device.memory == Memory::flash && bit == 7) {
+                if (device.tested == memory::flash && bit == 7) {
                     EXPECT_TRUE(any_contains(findings, "FLASH did not complete")) << where;
                 }
                 // The address-line test writes only 0 to 23.
                 bool address_test_fails = bit <= 4 || level == 1;
-                std::uint32_t expected_code = device.memory == Memory::flash
+                std::uint32_t expected_code = device.tested == memory::flash
                                                   ? (bit == 7             ? 5
                                                      : address_test_fails ? 4
                                                                           : 3)
                                                   : (address_test_fails ? 2 : 1);
                 EXPECT_EQ(run.code, expected_code) << where;
-                bool stops_in_poll = device.memory == Memory::flash && bit == 7;
+                bool stops_in_poll = device.tested == memory::flash && bit == 7;
                 EXPECT_EQ(any_contains(findings, "come from the data line fault above"),
                           address_test_fails && !stops_in_poll)
                     << where;
@@ -275,15 +275,15 @@ TEST(Diagnose, EveryStuckAddressLine) {
                 Fault fault;
                 fault.address_bit = bit;
                 fault.address_level = level;
-                TraceRun run = run_memory_test(device.memory, fault);
-                Findings findings = diagnose(device.memory, run.code, run.trace);
+                TraceRun run = run_memory_test(device.tested, fault);
+                Findings findings = diagnose(device.tested, run.code, run.trace);
                 std::string where = std::string(device.name) + " a" + std::to_string(bit) + "=" +
                                     std::to_string(level) + " code " + std::to_string(run.code) +
                                     "\n" + join(findings);
                 ASSERT_NE(run.code, 0u) << where;
                 EXPECT_FALSE(any_contains(findings, "data line D")) << where;
                 EXPECT_FALSE(any_contains(findings, "no single")) << where;
-                if (device.memory == Memory::flash && test::breaks_flash_commands(bit)) {
+                if (device.tested == memory::flash && test::breaks_flash_commands(bit)) {
                     EXPECT_EQ(run.code, 5u) << where;
                     EXPECT_TRUE(any_contains(findings, "FLASH did not complete a program at "
                                                        "0xc0000000"))
@@ -292,7 +292,7 @@ TEST(Diagnose, EveryStuckAddressLine) {
                     continue;
                 }
                 char pins[128];
-                if (device.memory == Memory::sdram)
+                if (device.tested == memory::sdram)
                     std::snprintf(pins, sizeof pins,
                                   "word-index bit %d = byte address bit %d = processor line A%d ",
                                   bit, bit + 2, bit + 2);
@@ -317,8 +317,8 @@ TEST(Diagnose, ShortedDataLines) {
         Fault fault;
         fault.short_a = 3;
         fault.short_b = 12;
-        TraceRun run = run_memory_test(device.memory, fault);
-        Findings findings = diagnose(device.memory, run.code, run.trace);
+        TraceRun run = run_memory_test(device.tested, fault);
+        Findings findings = diagnose(device.tested, run.code, run.trace);
         EXPECT_TRUE(any_contains(findings, "data lines D3 and D12 shorted: they always read alike"))
             << device.name << "\n"
             << join(findings);
@@ -336,13 +336,13 @@ TEST(Diagnose, SurvivesGarbageAndTruncation) {
         for (char& c : trace)
             c = alphabet[random() % alphabet.size()];
         for (const Device& device : devices)
-            EXPECT_FALSE(diagnose(device.memory, 1 + random() % 6, trace).empty());
+            EXPECT_FALSE(diagnose(device.tested, 1 + random() % 6, trace).empty());
     }
     Fault fault;
     fault.data_bit = 2;
-    TraceRun run = run_memory_test(Memory::flash, fault);
+    TraceRun run = run_memory_test(memory::flash, fault);
     for (std::size_t cut = 0; cut < run.trace.size(); cut += 97)
-        EXPECT_FALSE(diagnose(Memory::flash, run.code, run.trace.substr(0, cut)).empty());
+        EXPECT_FALSE(diagnose(memory::flash, run.code, run.trace.substr(0, cut)).empty());
 }
 
 } // namespace

@@ -61,7 +61,7 @@ show(root, 0)
 
 TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
     std::string path = dir_ + "/report.xml";
-    std::vector<TestOutcome> tests = {
+    std::vector<test_outcome> tests = {
         {"sdram", 0, 1.25, {}},
         {"flash",
          4,

@@ -11,8 +11,8 @@ struct TimedOut {};
 
 class Board {
   public:
-    Board(Memory memory, const Fault& fault) : memory_(memory), fault_(fault) {
-        if (memory == Memory::flash && breaks_flash_commands(fault.address_bit))
+    Board(memory tested, const Fault& fault) : memory_(tested), fault_(fault) {
+        if (tested == memory::flash && breaks_flash_commands(fault.address_bit))
             fault_.flash_commands_lost = true;
     }
 
@@ -25,11 +25,11 @@ class Board {
         trace += "\r\n";
     }
 
-    std::uint32_t width_mask() const { return memory_ == Memory::sdram ? 0xFFFFFFFFu : 0xFFFFu; }
-    std::uint32_t unit_size() const { return memory_ == Memory::sdram ? 4 : 2; }
+    std::uint32_t width_mask() const { return memory_ == memory::sdram ? 0xFFFFFFFFu : 0xFFFFu; }
+    std::uint32_t unit_size() const { return memory_ == memory::sdram ? 4 : 2; }
     std::uint32_t base() const {
-        return memory_ == Memory::sdram   ? 0xA0000000u
-               : memory_ == Memory::flash ? 0xC0000000u
+        return memory_ == memory::sdram   ? 0xA0000000u
+               : memory_ == memory::flash ? 0xC0000000u
                                           : 0xC8000000u;
     }
 
@@ -57,7 +57,7 @@ class Board {
         auto it = cells_.find(cell);
         if (it != cells_.end())
             return it->second;
-        return memory_ == Memory::flash ? 0xFFFF : 0;
+        return memory_ == memory::flash ? 0xFFFF : 0;
     }
 
     std::uint32_t load(std::uint32_t index) const {
@@ -70,7 +70,7 @@ class Board {
     // its DQ7 poll for the FLASH.
     void write(std::uint32_t index, std::uint32_t value) {
         std::uint32_t cell = cell_index(index);
-        if (memory_ != Memory::flash) {
+        if (memory_ != memory::flash) {
             cells_[cell] = value & width_mask();
             return;
         }
@@ -214,30 +214,30 @@ class Board {
 
     std::uint32_t run() {
         switch (memory_) {
-        case Memory::sdram: {
+        case memory::sdram: {
             std::uint32_t result = data_bus() ? 1 : 0;
             return address_lines(0x2000000) ? 2 : result;
         }
-        case Memory::sram: {
+        case memory::sram: {
             std::uint32_t result = data_bus() ? 1 : 0;
             return address_lines(0x40000) ? 2 : result;
         }
-        case Memory::flash:
+        case memory::flash:
             return flash_test();
         }
         return 0;
     }
 
   private:
-    Memory memory_;
+    memory memory_;
     Fault fault_;
     std::map<std::uint32_t, std::uint32_t> cells_;
 };
 
 } // namespace
 
-TraceRun run_memory_test(Memory memory, const Fault& fault) {
-    Board board(memory, fault);
+TraceRun run_memory_test(memory tested, const Fault& fault) {
+    Board board(tested, fault);
     TraceRun run;
     run.code = board.run();
     run.trace = board.trace;

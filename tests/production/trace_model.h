@@ -29,7 +29,7 @@ struct TraceRun {
     std::string trace;
 };
 
-TraceRun run_memory_test(Memory memory, const Fault& fault);
+TraceRun run_memory_test(memory tested, const Fault& fault);
 
 // Whether a stuck word-index bit of the FLASH also moves its command cycles
 // (the unlock addresses 0x555 and 0x2AA use word-index bits 0 to 10).
