@@ -393,5 +393,54 @@ TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
     EXPECT_EQ(log_text, passes.substr(0, log_text.size()));
 }
 
+// The ports are what Wine's mount manager registered when the prefix's
+// services started: the dosdevices/comN links it made then (for /dev/ttyS*,
+// /dev/ttyUSB*, /dev/ttyACM*) are in the device map and the DOS names. A
+// link made later still opens but no Windows call reports it, so the case
+// makes none; a port a driver adds to the device map later is listed.
+TEST(Windows, ListPortsNamesThePrefixsComPorts) {
+    SKIP_WITHOUT_WINE();
+    std::vector<std::string> linked;
+    for (int n = 1; n <= 256; ++n)
+        if (exists(ComPort::link_path(n))) // a dangling link is no port
+            linked.push_back(std::to_string(n));
+    const std::string device_map = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::vector<std::string> reg{KORVIN_WINE, "reg"};
+    auto reg_command = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), reg.begin(), reg.end());
+        return run(args, wine_env(), 60s);
+    };
+    ASSERT_EQ(reg_command({"add", device_map, "/v", "\\Device\\Serial41", "/t", "REG_SZ", "/d",
+                           "COM42", "/f"})
+                  .status,
+              0);
+    const Result r = run(windows_argv({"--list-ports"}), wine_env(), 60s);
+    reg_command({"delete", device_map, "/v", "\\Device\\Serial41", "/f"});
+
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(without_wine_noise(r.err), "");
+    std::vector<std::string> arguments;
+    std::string com42;
+    for (std::size_t at = 0; at < r.out.size();) {
+        std::size_t end = r.out.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << r.out;
+        const std::string line = r.out.substr(at, end - at);
+        const std::size_t gap = line.find("  ");
+        ASSERT_NE(gap, std::string::npos) << line;
+        arguments.push_back(line.substr(0, line.find(' ')));
+        if (arguments.back() == "42")
+            com42 = line.substr(line.find_first_not_of(' ', gap));
+        at = end + 2;
+    }
+    for (const auto& n : linked)
+        EXPECT_EQ(std::count(arguments.begin(), arguments.end(), n), 1) << "COM" << n << "\n"
+                                                                        << r.out;
+    EXPECT_EQ(com42, "COM42 (\\Device\\Serial41)") << r.out;
+    // By number, as -p takes them.
+    for (std::size_t i = 1; i < arguments.size(); ++i)
+        EXPECT_LT(std::stoi(arguments[i - 1]), std::stoi(arguments[i])) << r.out;
+}
+
 } // namespace
 } // namespace korvin::test
