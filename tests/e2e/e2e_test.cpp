@@ -14,13 +14,6 @@
 namespace korvin::test {
 namespace {
 
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& name)
-        : path("/tmp/korvin-e2e-" + std::to_string(getpid()) + "-" + name) {}
-    ~TempFile() { std::remove(path.c_str()); }
-};
-
 std::vector<std::string> file_lines(const std::string& path) {
     std::vector<std::string> lines;
     std::ifstream in(path);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -15,13 +16,22 @@ extern char** environ;
 
 namespace korvin::test {
 
-std::string bin(const std::string& name) { return std::string(KORVIN_BIN_DIR) + "/" + name; }
+std::string bin(const std::string& name) {
+    return std::string(KORVIN_BIN_DIR) + "/" + name;
+}
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+TempFile::TempFile(const std::string& name)
+    : path("/tmp/korvin-test-" + std::to_string(getpid()) + "-" + name) {}
+
+TempFile::~TempFile() {
+    std::remove(path.c_str());
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {

@@ -18,6 +18,15 @@ using namespace std::chrono_literals;
 std::string bin(const std::string& name);
 std::string read_file(const std::string& path);
 
+// A file in /tmp named after the test process and `name`, removed with the object.
+struct TempFile {
+    std::string path;
+    explicit TempFile(const std::string& name);
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+};
+
 struct Result {
     int status = -1;     // exit status, or -1 when ended by a signal
     int term_signal = 0; // the signal that ended it, or 0
