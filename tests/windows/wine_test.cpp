@@ -252,7 +252,24 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  waking + downloading() + "Testing SRAM... failed\n",
                  "",
-                 "Testing SRAM... failed\n"}),
+                 "Testing SRAM... failed\n"},
+        run_case{"strict_diagnosis",
+                 {"--fault", "sram:a2=1"},
+                 {"--strict", "--diagnose", "sram"},
+                 2,
+                 waking + downloading() +
+                     "Testing SRAM... failed\n    address line stuck or shorted: word-index bit 2 "
+                     "= chip pin A2 (word mode) = processor line A3 (2 mismatches, first at "
+                     "offset 0x0 read 0x3)\n",
+                 "",
+                 ""},
+        run_case{"wait_runs_out",
+                 {"--fault", "boot:never-wakes"},
+                 {"--wait", "1", "-l", "LOG", "sram"},
+                 1,
+                 "Waiting for the board to wake up...",
+                 "\rThe board did not answer within 1 seconds.\n",
+                 ""}),
     [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
 
 // The trace is the monitor's own text: the Linux build's run on the same
@@ -440,6 +457,29 @@ TEST(Windows, ListPortsNamesThePrefixsComPorts) {
     // By number, as -p takes them.
     for (std::size_t i = 1; i < arguments.size(); ++i)
         EXPECT_LT(std::stoi(arguments[i - 1]), std::stoi(arguments[i])) << r.out;
+}
+
+// Windows will not rename over an existing file by default; the report
+// must still replace the previous one.
+TEST(Windows, ReportReplacesTheLastOne) {
+    SKIP_WITHOUT_WINE();
+    Simulator sim({"--fault", "sram:d1=1"});
+    ComPort port(5, sim.port());
+    TempFile report("report.xml");
+    {
+        std::FILE* old = std::fopen(report.path.c_str(), "w");
+        ASSERT_NE(old, nullptr);
+        std::fputs("not a report\n", old);
+        std::fclose(old);
+    }
+    const Result r =
+        run(windows_argv({"--report", report.path, "-p", "5", "sram"}), wine_env(), 120s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string xml = read_file(report.path);
+    EXPECT_EQ(xml.rfind("<?xml", 0), 0u) << xml;
+    EXPECT_NE(xml.find("<testcase classname=\"korvin\" name=\"sram\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("failed with result code 2"), std::string::npos) << xml;
+    EXPECT_FALSE(exists(report.path + ".tmp"));
 }
 
 } // namespace
