@@ -53,15 +53,6 @@ struct Session {
     }
 };
 
-std::vector<std::string> with_faults(const std::vector<std::string>& faults) {
-    std::vector<std::string> args;
-    for (const auto& f : faults) {
-        args.push_back("--fault");
-        args.push_back(f);
-    }
-    return args;
-}
-
 const std::vector<std::string> chip_setup_stores = {
     "w32 10000000 20040304", "w32 10020000 00000000", "w32 10000004 dffbfcfb",
     "w32 10020004 ffffffff", "w32 10027000 33f08107"};

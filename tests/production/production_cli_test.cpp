@@ -12,15 +12,6 @@
 namespace korvin::test {
 namespace {
 
-std::vector<std::string> with_faults(const std::vector<std::string>& faults) {
-    std::vector<std::string> args;
-    for (const auto& f : faults) {
-        args.push_back("--fault");
-        args.push_back(f);
-    }
-    return args;
-}
-
 Result korvin(Simulator& sim, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {bin("korvin"), "-p", sim.port()};
     argv.insert(argv.end(), args.begin(), args.end());

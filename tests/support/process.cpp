@@ -171,6 +171,15 @@ Result run(const std::vector<std::string>& argv, const std::vector<std::string>&
     return p.wait(timeout);
 }
 
+std::vector<std::string> with_faults(const std::vector<std::string>& faults) {
+    std::vector<std::string> args;
+    for (const auto& f : faults) {
+        args.push_back("--fault");
+        args.push_back(f);
+    }
+    return args;
+}
+
 Simulator::Simulator(const std::vector<std::string>& args) {
     std::vector<std::string> argv{bin("korvin-sim")};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -69,6 +69,9 @@ class Process {
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
            std::chrono::milliseconds timeout = 120s);
 
+// korvin-sim's arguments for the faults given ("sram:d3=0", ...).
+std::vector<std::string> with_faults(const std::vector<std::string>& faults);
+
 // korvin-sim in the background, for as long as the object lives.
 class Simulator {
   public:
