@@ -1,6 +1,7 @@
 // The korvin binary as a user runs it, against a scripted board on a
 // pseudo-terminal: every stream and the bytes sent, byte for byte.
 #include "boot_image.h"
+#include "korvin_output.h"
 #include "peer.h"
 #include "process.h"
 
@@ -29,17 +30,8 @@ std::string write_file_frame() {
                   static_cast<int>(n & 0xFF), 0, 0, 0, 0, 0xAA});
 }
 
-const std::string waking = "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
-
 std::string downloading() {
-    std::string s = "Downloading boot code...(  0%)";
-    for (std::size_t i = 127; i < boot_image_size; i += 128) {
-        char update[16];
-        std::snprintf(update, sizeof update, "\b\b\b\b\b%3u%%)",
-                      static_cast<unsigned>((i + 1) * 100 / boot_image_size));
-        s += update;
-    }
-    return s + "\r" + std::string(30, ' ') + "\r";
+    return korvin::test::downloading(boot_image_size);
 }
 
 // What korvin sends up to the start of the monitor.

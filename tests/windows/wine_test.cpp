@@ -3,6 +3,7 @@
 // symlink dosdevices/comN in its prefix. Each case also runs the Linux build
 // on a simulator of its own and expects the same output, log and status.
 #include "boot_image.h"
+#include "korvin_output.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -119,17 +120,8 @@ struct TempFile {
 };
 
 const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
-const std::string waking = "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
-
 std::string downloading() {
-    std::string s = "Downloading boot code...(  0%)";
-    for (std::size_t i = 127; i < boot_image_size; i += 128) {
-        char update[16];
-        std::snprintf(update, sizeof update, "\b\b\b\b\b%3u%%)",
-                      static_cast<unsigned>((i + 1) * 100 / boot_image_size));
-        s += update;
-    }
-    return s + "\r" + std::string(30, ' ') + "\r";
+    return korvin::test::downloading(boot_image_size);
 }
 
 // What one korvin run showed: its streams, its status and its log.
