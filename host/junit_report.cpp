@@ -18,19 +18,26 @@ std::string seconds_text(double seconds) {
 }
 
 std::string report_text(const std::vector<test_outcome>& tests) {
-    int failures = 0;
+    int failures = 0, errors = 0;
     double total = 0;
     for (const test_outcome& test : tests) {
-        failures += test.result_code != 0;
+        errors += !test.error.empty();
+        failures += test.error.empty() && test.result_code != 0;
         if (std::isfinite(test.seconds) && test.seconds > 0)
             total += test.seconds;
     }
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     xml += "<testsuite name=\"korvin\" tests=\"" + std::to_string(tests.size()) + "\" failures=\"" +
-           std::to_string(failures) + "\" errors=\"0\" time=\"" + seconds_text(total) + "\">\n";
+           std::to_string(failures) + "\" errors=\"" + std::to_string(errors) + "\" time=\"" +
+           seconds_text(total) + "\">\n";
     for (const test_outcome& test : tests) {
         xml += "  <testcase classname=\"korvin\" name=\"" + xml_escape(test.name) + "\" time=\"" +
                seconds_text(test.seconds) + "\"";
+        if (!test.error.empty()) {
+            xml += ">\n    <error message=\"" + xml_escape(test.error) +
+                   "\" type=\"link lost\"/>\n  </testcase>\n";
+            continue;
+        }
         if (test.result_code == 0) {
             xml += "/>\n";
             continue;

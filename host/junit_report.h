@@ -12,14 +12,15 @@ struct test_outcome {
     std::uint32_t result_code = 0;     // 0 passed
     double seconds = 0;                // how long the test took
     std::vector<std::string> findings; // what the diagnosis found, one line each
+    std::string error; // set when the test could not finish: why (the link was lost)
 };
 
 // Writes one <testsuite name="korvin"> with a <testcase> per outcome, in
 // order, each failed one carrying a <failure> with its result code and
-// findings. The report goes to a temporary file in the same folder first and
-// is then renamed over `path`, so readers only ever see a complete report.
-// Returns 1 on success, 0 when the file could not be written (the temporary
-// file is removed and `path` is left as it was).
+// findings, each interrupted one an <error> with its reason. The report goes to a temporary file in
+// the same folder first and is then renamed over `path`, so readers only ever see a complete
+// report. Returns 1 on success, 0 when the file could not be written (the temporary file is removed
+// and `path` is left as it was).
 int write_junit_report(const std::string& path, const std::vector<test_outcome>& tests);
 
 // `text` with the XML special characters escaped, for attribute values and

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +84,20 @@ int serial_open(std::int32_t port_number) {
 
 int serial_open_path(const std::string& path) {
     return open_device(path, path);
+}
+
+std::string serial_device_path(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos)
+        return "";
+    // Terminal devices are named tty... (ttyS0, ttyUSB0, ttyACM0) or, on
+    // BSD and macOS, cu...; any other name counts when /dev holds a
+    // character device of that name.
+    const std::string path = "/dev/" + name;
+    struct stat info {};
+    if (name.compare(0, 3, "tty") == 0 || name.compare(0, 3, "cu.") == 0 ||
+        (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode)))
+        return path;
+    return "";
 }
 
 const std::string& serial_port_name() {

@@ -62,14 +62,15 @@ show(root, 0)
 TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
     std::string path = dir_ + "/report.xml";
     std::vector<test_outcome> tests = {
-        {"sdram", 0, 1.25, {}},
+        {"sdram", 0, 1.25, {}, ""},
         {"flash",
          4,
          30.5,
          {"address line stuck or shorted: word-index bit 12 = chip pin A12 (word mode) = "
           "processor line A13 (2 mismatches, first at offset 0x2000 read 0x0)",
-          "odd <text> & \"quotes\" 'too'\x01"}},
-        {"sram", 2, 0.0004, {}},
+          "odd <text> & \"quotes\" 'too'\x01"},
+         ""},
+        {"sram", 2, 0.0004, {}, ""},
     };
     ASSERT_EQ(write_junit_report(path, tests), 1);
     test::Result parsed = parse(path);
@@ -89,10 +90,11 @@ TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
 
 TEST_F(ReportTest, ReplacesTheLastPassWhole) {
     std::string path = dir_ + "/report.xml";
-    ASSERT_EQ(write_junit_report(
-                  path, {{"sdram", 1, 2, {"first pass"}}, {"flash", 0, 2, {}}, {"sram", 0, 2, {}}}),
+    ASSERT_EQ(write_junit_report(path, {{"sdram", 1, 2, {"first pass"}, ""},
+                                        {"flash", 0, 2, {}, ""},
+                                        {"sram", 0, 2, {}, ""}}),
               1);
-    ASSERT_EQ(write_junit_report(path, {{"sram", 0, 0.5, {}}}), 1);
+    ASSERT_EQ(write_junit_report(path, {{"sram", 0, 0.5, {}, ""}}), 1);
     test::Result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 name=korvin tests=1 time=0.500\n"
@@ -100,12 +102,25 @@ TEST_F(ReportTest, ReplacesTheLastPassWhole) {
     EXPECT_EQ(entries(), std::vector<std::string>{"report.xml"});
 }
 
+TEST_F(ReportTest, AnInterruptedTestIsAnErrorNotAFailure) {
+    std::string path = dir_ + "/report.xml";
+    ASSERT_EQ(write_junit_report(path, {{"sdram", 0, 1, {}, ""},
+                                        {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}),
+              1);
+    test::Result parsed = parse(path);
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    EXPECT_EQ(parsed.out, "testsuite errors=1 failures=0 name=korvin tests=2 time=3.500\n"
+                          "  testcase classname=korvin name=sdram time=1.000\n"
+                          "  testcase classname=korvin name=flash time=2.500\n"
+                          "    error message=Could not read from <port> & co. type=link lost\n");
+}
+
 TEST_F(ReportTest, UnwritableFolderFailsAndLeavesNothing) {
-    EXPECT_EQ(write_junit_report(dir_ + "/missing/report.xml", {{"sdram", 0, 1, {}}}), 0);
+    EXPECT_EQ(write_junit_report(dir_ + "/missing/report.xml", {{"sdram", 0, 1, {}, ""}}), 0);
     // A folder in the target's place: the rename fails and the temporary goes.
     std::string blocked = dir_ + "/blocked";
     ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0);
-    EXPECT_EQ(write_junit_report(blocked, {{"sdram", 0, 1, {}}}), 0);
+    EXPECT_EQ(write_junit_report(blocked, {{"sdram", 0, 1, {}, ""}}), 0);
     EXPECT_EQ(entries(), std::vector<std::string>{"blocked"});
     rmdir(blocked.c_str());
 }

@@ -71,7 +71,11 @@ TEST(Production, WaitEndsWhenTheBoardStaysSilent) {
     TempFile log("wait.log");
     Result r = korvin(sim, {"--wait", "1", "-l", log.path, "sram"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n");
+    // The specified line, then what the line did: nothing at all.
+    EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n"
+                     "Nothing came back to korvin's status requests: check that the board has "
+                     "power,\nthat the cable leads to its UART1, and that its boot-mode pins "
+                     "select serial boot;\nthen reset it.\n");
     EXPECT_EQ(r.out, "Logging to '" + log.path + "'\nWaiting for the board to wake up...");
     EXPECT_EQ(read_file(log.path), "");
     // The port was closed: the board can be used again at once.
@@ -89,10 +93,12 @@ TEST(Production, WaitLeavesAWakingBoardAlone) {
 
 TEST(Production, BadOptionArguments) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--wait", "0"},  {"--wait", "-3"},     {"--wait", "x"},
-        {"--wait", "5s"}, {"--wait", ""},       {"--wait=99999999999"},
-        {"--wait"},       {"--report"},         {"--report", "/nonexistent-dir/r.xml"},
-        {"--strict=yes"}, {"--no-such-option"},
+        {"--wait", "0"},   {"--wait", "-3"},     {"--wait", "x"},
+        {"--wait", "5s"},  {"--wait", ""},       {"--wait=99999999999"},
+        {"--wait"},        {"--report"},         {"--report", "/nonexistent-dir/r.xml"},
+        {"--strict=yes"},  {"--no-such-option"}, {"--report", "/tmp"},
+        {"--report", "."}, {"--timeout", "0"},   {"--timeout", "1.5"},
+        {"--timeout"},     {"--timeout", "-1"},  {"--timeout=2147483648"},
     };
     for (const auto& args : cases) {
         std::vector<std::string> argv = {bin("korvin"), "-p", "/dev/null"};
@@ -112,6 +118,13 @@ TEST(Production, HelpIsTheUsageTextThenTheLongOptions) {
     EXPECT_EQ(help.out.substr(0, h.err.size()), h.err);
     for (const char* option : {"--diagnose", "--report", "--strict", "--wait", "--list-ports"})
         EXPECT_NE(help.out.find(option, h.err.size()), std::string::npos) << option;
+}
+
+TEST(Production, VersionIsOneLineOnStandardOutput) {
+    Result r = run({bin("korvin"), "-p", "/dev/null", "--version", "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "korvin 1.1\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(Production, ListPortsNamesWhatThisMachineHas) {
