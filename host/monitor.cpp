@@ -1,9 +1,9 @@
 #include "monitor.h"
 
 #include "diagnose.h"
-#include "junit_report.h"
 #include "report.h"
 #include "serial.h"
+#include "test_report.h"
 
 #include <chrono>
 #include <cstdio>
@@ -103,7 +103,8 @@ const char* report_name(memory tested) {
     return "";
 }
 
-bool write_report(const std::string& path, const std::vector<test_verdict>& verdicts,
+bool write_report(const std::string& path, const run_facts& facts,
+                  const std::vector<test_verdict>& verdicts,
                   const test_outcome* interrupted = nullptr) {
     std::vector<test_outcome> outcomes;
     for (const test_verdict& v : verdicts)
@@ -111,7 +112,7 @@ bool write_report(const std::string& path, const std::vector<test_verdict>& verd
             {report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings, ""});
     if (interrupted)
         outcomes.push_back(*interrupted);
-    if (write_junit_report(path, outcomes))
+    if (write_test_report(path, facts, outcomes))
         return true;
     std::fprintf(stderr, "Could not write report '%s'.\n", path.c_str());
     return false;
@@ -133,8 +134,9 @@ const char* display_name(memory tested) {
 // the reason on a line of its own on the console and as the log's last line,
 // the report with what this pass measured and the interrupted test as an
 // error, and with --diagnose where it happened.
-void record_interruption(const run_settings& settings, test_run_result& result, int why,
-                         const test_entry* during, double seconds) {
+void record_interruption(const run_settings& settings, const run_facts& facts,
+                         test_run_result& result, int why, const test_entry* during,
+                         double seconds) {
     char message[160];
     if (why == MONITOR_SILENT)
         std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
@@ -149,7 +151,7 @@ void record_interruption(const run_settings& settings, test_run_result& result, 
 
     if (!settings.report_path.empty()) {
         const test_outcome interrupted{during ? during->name : "monitor", 0, seconds, {}, message};
-        if (!write_report(settings.report_path, result.verdicts, &interrupted))
+        if (!write_report(settings.report_path, facts, result.verdicts, &interrupted))
             result.report_failed = true;
     }
     if (settings.diagnose) {
@@ -176,8 +178,10 @@ void record_interruption(const run_settings& settings, test_run_result& result, 
 
 } // namespace
 
-test_run_result test_run(const run_settings& settings) {
+test_run_result test_run(const run_settings& settings, const run_facts& run) {
     test_run_result result;
+    run_facts facts = run;
+    facts.timestamp = report_timestamp();
     monitor_set_silence_limit(settings.timeout_seconds);
     // A diagnosis needs the trace even when the console is not to show it.
     const bool trace_sent = settings.verbose || settings.diagnose;
@@ -186,12 +190,14 @@ test_run_result test_run(const run_settings& settings) {
             continue;
         const int r = monitor_command(static_cast<unsigned char>(mode));
         if (r < 0) {
-            record_interruption(settings, result, r, nullptr, 0);
+            record_interruption(settings, facts, result, r, nullptr, 0);
             return result;
         }
     }
     do {
         result.verdicts.clear();
+        if (result.passes > 0)
+            facts.timestamp = report_timestamp();
         for (const test_entry& t : tests) {
             if (!(settings.*t.selected))
                 continue;
@@ -209,7 +215,7 @@ test_run_result test_run(const run_settings& settings) {
                 monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
             if (r < 0) {
-                record_interruption(settings, result, r, &t, took.count());
+                record_interruption(settings, facts, result, r, &t, took.count());
                 return result;
             }
             report(r ? "passed\n" : "failed\n");
@@ -224,7 +230,8 @@ test_run_result test_run(const run_settings& settings) {
             result.verdicts.push_back(verdict);
         }
         ++result.passes;
-        if (!settings.report_path.empty() && !write_report(settings.report_path, result.verdicts))
+        if (!settings.report_path.empty() &&
+            !write_report(settings.report_path, facts, result.verdicts))
             result.report_failed = true;
     } while (settings.continuous);
     return result;

@@ -2,6 +2,7 @@
 // The monitor protocol: the monitor prompts with '?', takes one command byte,
 // may send trace text, then answers ':' and the result code in hexadecimal.
 #include "settings.h"
+#include "test_report.h"
 
 #include <cstdint>
 #include <string>
@@ -55,6 +56,7 @@ struct test_run_result {
 // The mode commands, then one pass over the selected tests (without end when
 // continuous). Returns only after a single pass, or when the link failed or
 // the board fell silent for settings.timeout_seconds.
-test_run_result test_run(const run_settings& settings);
+// `facts` go into every report; the timestamp is each pass's own.
+test_run_result test_run(const run_settings& settings, const run_facts& facts = {});
 
 } // namespace korvin

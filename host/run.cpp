@@ -280,7 +280,12 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
                          serial_port_name().c_str());
         }
     } else {
-        const test_run_result result = test_run(settings);
+        run_facts facts;
+        facts.hostname = system_host_name();
+        facts.port = serial_port_name();
+        facts.version = KORVIN_VERSION;
+        facts.boot_image_length = image_length;
+        const test_run_result result = test_run(settings, facts);
         if (result.link_lost || result.report_failed)
             status = 1;
         else if (settings.strict && result.any_failed)

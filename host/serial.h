@@ -48,4 +48,7 @@ struct serial_port_entry {
 std::vector<serial_port_entry> serial_list_ports();
 void pause_10ms();
 
+// The system's name for this machine, for the reports; "" when it has none.
+std::string system_host_name();
+
 } // namespace korvin

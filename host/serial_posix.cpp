@@ -179,6 +179,13 @@ void serial_close() {
     port_handle = -1;
 }
 
+std::string system_host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
+}
+
 void pause_10ms() {
     timespec left{0, 10 * 1000 * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -147,6 +147,14 @@ void serial_close() {
     port_handle = INVALID_HANDLE_VALUE;
 }
 
+std::string system_host_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size))
+        return "";
+    return std::string(name, size);
+}
+
 void pause_10ms() {
     Sleep(10);
 }
