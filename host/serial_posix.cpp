@@ -18,6 +18,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 namespace korvin {
 
@@ -240,6 +241,27 @@ std::string usb_description(const fs::path& sys, const std::string& name) {
     return ec || driver.empty() ? "USB serial port" : "driver " + driver;
 }
 
+// The 8250 driver's lines with a UART, from procfs when sysfs is not there:
+// "0: uart:16550A port:000003F8 irq:4 ..." -> {0, "16550A"}; "uart:unknown"
+// lines have none.
+std::map<long, std::string> uarts_from_procfs(const fs::path& file) {
+    std::map<long, std::string> uarts;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::size_t colon = line.find(':');
+        const std::size_t at = line.find(" uart:");
+        if (colon == std::string::npos || at == std::string::npos ||
+            !all_digits(line.substr(0, colon)) || colon > 6)
+            continue;
+        const std::size_t start = at + 6;
+        const std::string name = line.substr(start, line.find(' ', start) - start);
+        if (!name.empty() && name != "unknown")
+            uarts[std::strtol(line.c_str(), nullptr, 10)] = name;
+    }
+    return uarts;
+}
+
 // Digit runs compare as numbers (ttyUSB2 before ttyUSB10); COM numbers come
 // before device paths.
 bool natural_less(const std::string& a, const std::string& b) {
@@ -282,18 +304,31 @@ std::vector<serial_port_entry> serial_list_ports_under(const std::string& root) 
     const fs::path dev(root + "/dev"), sys(root + "/sys");
     std::vector<serial_port_entry> ports;
     std::error_code ec;
+    // A container or a chroot may lack sysfs; procfs then tells the UARTs.
+    const bool have_sysfs = fs::is_directory(sys / "class/tty", ec);
+    const std::map<long, std::string> proc_uarts =
+        have_sysfs ? std::map<long, std::string>{}
+                   : uarts_from_procfs(root + "/proc/tty/driver/serial");
     for (fs::directory_iterator it(dev, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
         const long n = device_number(name, "ttyS");
         if (n >= 0) {
             // The kernel makes ttyS nodes for every line it could drive;
-            // only a nonzero port type has a UART behind it.
-            const long type =
-                std::strtol(read_attribute(sys / "class/tty" / name / "type").c_str(), nullptr, 10);
-            if (type > 0) {
+            // only a nonzero port type has a UART behind it. Without either
+            // account of the lines, none is listed.
+            std::string uart;
+            if (have_sysfs) {
+                const long type = std::strtol(
+                    read_attribute(sys / "class/tty" / name / "type").c_str(), nullptr, 10);
+                if (type > 0)
+                    uart = uart_description(type);
+            } else if (proc_uarts.count(n) != 0) {
+                uart = proc_uarts.at(n) + " UART";
+            }
+            if (!uart.empty()) {
                 const auto number = static_cast<std::int32_t>(n + 1);
-                ports.push_back({std::to_string(number), com_port_name(number) + " (/dev/" + name +
-                                                             "), " + uart_description(type)});
+                ports.push_back({std::to_string(number),
+                                 com_port_name(number) + " (/dev/" + name + "), " + uart});
             }
         } else if (device_number(name, "ttyUSB") >= 0 || device_number(name, "ttyACM") >= 0) {
             ports.push_back({"/dev/" + name, usb_description(sys, name)});

@@ -8,8 +8,9 @@
 
 namespace korvin {
 
-// serial_list_ports() over <root>/dev and <root>/sys; root "" is this machine.
-// The arguments name the ports as seen from root ("/dev/ttyUSB0").
+// serial_list_ports() over <root>/dev and <root>/sys (without sysfs, over
+// <root>/proc instead); root "" is this machine. The arguments name the
+// ports as seen from root ("/dev/ttyUSB0").
 std::vector<serial_port_entry> serial_list_ports_under(const std::string& root);
 
 } // namespace korvin
