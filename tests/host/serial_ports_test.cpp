@@ -373,18 +373,5 @@ TEST(SerialListPorts, WithoutSysfsProcfsTellsWhichTtySHaveAUart) {
     }
 }
 
-TEST(SerialListPorts, WithoutSysfsByIdLinksStillNameTheirNodes) {
-    FakeMachine m;
-    m.file("dev/ttyUSB0");
-    m.link("dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "../../ttyUSB0");
-    m.proc_serial("0: uart:unknown port:000003F8 irq:4\n");
-    m.file("dev/ttyS0");
-    const std::map<std::string, std::string> expected{
-        {"/dev/ttyUSB0", "USB serial port"},
-        {"/dev/serial/by-id/usb-FTDI_FT232R-if00-port0", "link to /dev/ttyUSB0 (USB serial port)"},
-    };
-    EXPECT_EQ(by_argument(serial_list_ports_under(m.root())), expected);
-}
-
 } // namespace
 } // namespace korvin
