@@ -255,7 +255,7 @@ std::string explain_open_failure(const open_failure& f) {
     if (e == EACCES || e == EPERM) {
         text += "You may not open " + device + " (" + reason + ").\n";
         if (!f.node_found)
-            return text + "A folder on the way to it keeps you out: check their permissions.\n";
+            return text + "A folder above it keeps you out: check the folders' permissions.\n";
         const std::string mode = "(mode " + mode_text(f.mode) + ")";
         // Opening for reading and writing takes both permissions.
         if ((f.mode & 060u) != 060u) {

@@ -102,7 +102,7 @@ TEST(SerialOpenExplanation, NamesTheCauseAndTheNextStep) {
              "run korvin as root, or ask an administrator to let a group use the port.\n"},
         {"a folder on the way", failed("/srv/x/tty", "/srv/x/tty", open_step::open, EACCES),
          "You may not open /srv/x/tty (" + reason(EACCES) +
-             ").\nA folder on the way to it keeps you out: check their permissions.\n"},
+             ").\nA folder above it keeps you out: check the folders' permissions.\n"},
         {"held by one program",
          failed(usb, usb, open_step::open, EBUSY, chr | 0660, "root", "dialout",
                 group_membership::yes, {{4242, "minicom"}}),
