@@ -265,6 +265,8 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
     if (!opened) {
+        if (settings.diagnose)
+            std::fputs(serial_open_explanation().c_str(), stderr);
         close_log();
         return 1;
     }
