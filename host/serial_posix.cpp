@@ -257,7 +257,7 @@ std::string serial_open_explanation() {
 }
 
 std::string explain_open_failure(const open_failure& f) {
-    static const std::string list_ports =
+    static const std::string LIST_PORTS =
         "Run korvin --list-ports to see the serial ports this machine has.\n";
     const std::string& device = f.device;
     const int e = f.error;
@@ -299,13 +299,13 @@ std::string explain_open_failure(const open_failure& f) {
                (f.holders.size() == 1 ? "that program" : "those programs") + " and try again.\n";
     }
     if (e == ENOENT || e == ENOTDIR)
-        return text + device + " does not exist.\n" + list_ports;
+        return text + device + " does not exist.\n" + LIST_PORTS;
     // A serial driver's node with no port, or no UART, behind it.
     if (e == ENXIO || e == ENODEV || e == EIO)
         return text + "There is no serial port behind " + device + " (" + reason + ").\n" +
-               list_ports;
+               LIST_PORTS;
     if (f.step == open_step::exclusive && (e == ENOTTY || e == EINVAL))
-        return text + device + " is not a serial port (" + reason + ").\n" + list_ports;
+        return text + device + " is not a serial port (" + reason + ").\n" + LIST_PORTS;
     const char* doing = f.step == open_step::open        ? "Opening "
                         : f.step == open_step::exclusive ? "Reserving (TIOCEXCL) "
                                                          : "Locking (flock) ";
@@ -433,12 +433,12 @@ long device_number(const std::string& name, const std::string& prefix) {
 
 // Serial core's port types as the 8250 driver names them; 0 is no UART.
 std::string uart_description(long type) {
-    static const char* const names[] = {"unknown", "8250",     "16450",      "16550",
+    static const char* const NAMES[] = {"unknown", "8250",     "16450",      "16550",
                                         "16550A",  "Cirrus",   "ST16650",    "ST16650V2",
                                         "TI16750", "Startech", "16C950/954", "ST16654",
                                         "XR16850", "RSA",      "NS16550A",   "XScale"};
-    if (type > 0 && type < static_cast<long>(sizeof names / sizeof names[0]))
-        return std::string(names[type]) + " UART";
+    if (type > 0 && type < static_cast<long>(sizeof NAMES / sizeof NAMES[0]))
+        return std::string(NAMES[type]) + " UART";
     return "UART type " + std::to_string(type);
 }
 

@@ -20,7 +20,7 @@ HANDLE port_handle = INVALID_HANDLE_VALUE;
 std::string port_name;
 bool read_failed = false;
 std::string open_explanation;
-constexpr DWORD wait_slice_ms = 500;
+constexpr DWORD WAIT_SLICE_MS = 500;
 
 // The system's own text for an error code, in the user's language.
 std::string system_text(DWORD error) {
@@ -129,12 +129,12 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
     // a long time-out lasts.
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        DWORD slice = wait_slice_ms;
+        DWORD slice = WAIT_SLICE_MS;
         if (timeout_ms != 0) {
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline)
                 break; // timed out
-            slice = static_cast<DWORD>(std::min<ULONGLONG>(wait_slice_ms, deadline - now));
+            slice = static_cast<DWORD>(std::min<ULONGLONG>(WAIT_SLICE_MS, deadline - now));
         }
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = 0;
@@ -244,9 +244,9 @@ void ports_from_dos_devices(std::map<int, std::string>& ports) {
 
 // Device Manager's names for the ports class ("USB Serial Port (COM3)").
 void friendly_names(std::map<int, std::string>& ports) {
-    static const GUID ports_class = {
+    static const GUID PORTS_CLASS = {
         0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-    HDEVINFO set = SetupDiGetClassDevsA(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
+    HDEVINFO set = SetupDiGetClassDevsA(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE)
         return;
     SP_DEVINFO_DATA info{};
