@@ -6,7 +6,7 @@ _korvin_ports()
 {
     # The ports are the first column of the listing; "No serial ports found."
     # is the only line that is no port.
-    "$1" --list-ports 2>/dev/null | while read -r port _; do
+    "$1" --list-ports 2>/dev/null | while IFS=$' \t' read -r port _; do
         [ -n "$port" ] && [ "$port" != No ] && printf '%s\n' "$port"
     done
 }
