@@ -18,8 +18,8 @@
 namespace korvin::test {
 namespace {
 
-const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
-const std::string status_request = bytes({5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
+const std::string STATUS_REQUEST = bytes({5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 
 std::string image() {
     return std::string(reinterpret_cast<const char*>(boot_image), boot_image_size);
@@ -38,7 +38,7 @@ std::string downloading() {
 
 // What korvin sends up to the start of the monitor.
 std::string download_bytes() {
-    return status_request + write_file_frame() + image() + status_request;
+    return STATUS_REQUEST + write_file_frame() + image() + STATUS_REQUEST;
 }
 
 std::vector<step> script(std::vector<step> a, const std::vector<step>& b) {
@@ -130,32 +130,32 @@ void PrintTo(const run_case& c, std::ostream* os) {
     *os << c.name;
 }
 
-class Run : public testing::TestWithParam<run_case> {};
+class run_test : public testing::TestWithParam<run_case> {};
 
-TEST_P(Run, PrintsLogsAndSendsExactly) {
+TEST_P(run_test, PrintsLogsAndSendsExactly) {
     const run_case& c = GetParam();
     // Trace left over on the line before the first prompt is not relayed.
     std::vector<step> monitor{send("left over\r\n")};
     for (const step& s : monitor_answers(c.replies))
         monitor.push_back(s);
-    Peer peer(script(boot_rom_accepts(boot_image_size), monitor));
+    scripted_peer peer(script(boot_rom_accepts(boot_image_size), monitor));
     const std::string log = temp_path(std::string(c.name) + ".log");
     std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     const Result r = run(argv, {}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? warning : "") + waking +
+    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? WARNING : "") + waking +
                          downloading() + c.run_output);
     EXPECT_EQ(read_file(log), c.run_output);
     EXPECT_EQ(peer.received(), download_bytes() + c.commands);
     unlink(log.c_str());
 }
 
-const std::string sram_trace = "Dc8000000\r\nW c8000000 1\r\nR c8000000 1\r\n";
+const std::string SRAM_TRACE = "Dc8000000\r\nW c8000000 1\r\nR c8000000 1\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Runs, Run,
+    Runs, run_test,
     testing::Values(
         run_case{"sdram", {"sdram"}, {":0"}, "1", "Testing SDRAM... passed\n", false},
         run_case{"sdram_fails", {"sdram"}, {":2"}, "1", "Testing SDRAM... failed\n", false},
@@ -175,9 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
                  true},
         run_case{"verbose",
                  {"-v", "sram"},
-                 {":0", sram_trace + std::string(1, '\0') + "M c8000000 1 0\r\n:1"},
+                 {":0", SRAM_TRACE + std::string(1, '\0') + "M c8000000 1 0\r\n:1"},
                  "v3",
-                 "Testing SRAM...\n" + sram_trace + std::string(1, '\0') +
+                 "Testing SRAM...\n" + SRAM_TRACE + std::string(1, '\0') +
                      "M c8000000 1 0\r\nfailed\n",
                  false}),
     [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
@@ -187,7 +187,7 @@ TEST(Cli, WakeUpAnswers) {
         std::vector<std::string> answers; // to successive status requests; then ready
         std::size_t requests;
     } cases[] = {
-        {{ready_alt}, 1},
+        {{READY_ALT}, 1},
         {{bytes({0x00, 0x56, 0x78, 0x78, 0x56})}, 1},
         {{bytes({0x78, 0x78, 0x56})}, 2},
         {{bytes({0x56, 0x78, 0x78, 0x56, 0x00})}, 2},
@@ -201,19 +201,19 @@ TEST(Cli, WakeUpAnswers) {
                 s.push_back(send(c.answers[i]));
         }
         s.push_back(expect(16));
-        s.push_back(send(c.requests == 1 ? c.answers[0] : ready));
-        for (const step& t : std::vector<step>{expect(16), send(ready), expect(boot_image_size),
-                                               expect(16), send(complete)})
+        s.push_back(send(c.requests == 1 ? c.answers[0] : READY));
+        for (const step& t : std::vector<step>{expect(16), send(READY), expect(boot_image_size),
+                                               expect(16), send(COMPLETE)})
             s.push_back(t);
-        Peer peer(script(s, monitor_answers({":0"})));
+        scripted_peer peer(script(s, monitor_answers({":0"})));
         const Result r =
             run({bin("korvin"), "-p", peer.path(), "sram"}, {}, std::chrono::seconds(30));
         EXPECT_EQ(r.status, 0) << c.requests;
         EXPECT_EQ(r.out, waking + downloading() + "Testing SRAM... passed\n");
         std::string sent;
         for (std::size_t i = 0; i < c.requests; ++i)
-            sent += status_request;
-        EXPECT_EQ(peer.received(), sent + write_file_frame() + image() + status_request + "3");
+            sent += STATUS_REQUEST;
+        EXPECT_EQ(peer.received(), sent + write_file_frame() + image() + STATUS_REQUEST + "3");
     }
 }
 
@@ -226,33 +226,33 @@ TEST(Cli, RefusedDownloadOrStart) {
         std::string sent_after_frame;
     } cases[] = {
         {{expect(16)}, fails_download, ""},
-        {{expect(16), send(ready_alt)}, fails_download, ""},
+        {{expect(16), send(READY_ALT)}, fails_download, ""},
         {{expect(16), send(bytes({0x78, 0x78, 0x56}))}, fails_download, ""},
-        {{expect(16), send(ready), expect(boot_image_size), expect(16)},
+        {{expect(16), send(READY), expect(boot_image_size), expect(16)},
          fails_start,
-         image() + status_request},
-        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(ready)},
+         image() + STATUS_REQUEST},
+        {{expect(16), send(READY), expect(boot_image_size), expect(16), send(READY)},
          fails_start,
-         image() + status_request},
+         image() + STATUS_REQUEST},
         // Bytes after the ready answer stay on the line and spoil the next status.
-        {{expect(16), send(ready + bytes({0x12, 0x34})), expect(boot_image_size), expect(16),
-          send(complete)},
+        {{expect(16), send(READY + bytes({0x12, 0x34})), expect(boot_image_size), expect(16),
+          send(COMPLETE)},
          fails_start,
-         image() + status_request},
+         image() + STATUS_REQUEST},
     };
     const std::string log = temp_path("refused.log");
     for (const auto& c : cases) {
-        Peer peer(script({expect(16), send(ready)}, c.after_wake));
+        scripted_peer peer(script({expect(16), send(READY)}, c.after_wake));
         const Result r = run({bin("korvin"), "-p", peer.path(), "-l", log, "flash"}, {},
                              std::chrono::seconds(30));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
         const std::string logging = "Logging to '" + log + "'\n";
         if (c.err == fails_download)
-            EXPECT_EQ(r.out, logging + warning + waking + "Downloading boot code...(  0%)");
+            EXPECT_EQ(r.out, logging + WARNING + waking + "Downloading boot code...(  0%)");
         else
-            EXPECT_EQ(r.out, logging + warning + waking + downloading());
-        EXPECT_EQ(peer.received(), status_request + write_file_frame() + c.sent_after_frame);
+            EXPECT_EQ(r.out, logging + WARNING + waking + downloading());
+        EXPECT_EQ(peer.received(), STATUS_REQUEST + write_file_frame() + c.sent_after_frame);
         EXPECT_EQ(read_file(log), "");
     }
     unlink(log.c_str());
@@ -265,7 +265,7 @@ TEST(Cli, ContinuousRunKeepsItsLogWhenInterrupted) {
     s.pop_back();
     s.push_back(send(":4"));
     const std::string log = temp_path("continuous.log");
-    Peer peer(s);
+    scripted_peer peer(s);
     Process korvin({bin("korvin"), "-c", "-v", "-p", peer.path(), "-l", log, "flash"});
     const std::string pass = "Testing FLASH...\n";
     const std::string run_output =
@@ -295,7 +295,7 @@ struct interruption_case {
 
 void check_interruption(const interruption_case& c, const std::string& reason,
                         const std::vector<std::string>& extra_args) {
-    Peer peer(c.script);
+    scripted_peer peer(c.script);
     const std::string log = temp_path(std::string(c.name) + ".log");
     const std::string report = temp_path(std::string(c.name) + ".xml");
     std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log, "--report", report};
@@ -325,7 +325,7 @@ void check_interruption(const interruption_case& c, const std::string& reason,
     unlink(report.c_str());
 }
 
-const std::string sram_error_case = "<testcase classname=\"korvin\" name=\"sram\"";
+const std::string SRAM_ERROR_CASE = "<testcase classname=\"korvin\" name=\"sram\"";
 
 TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
     const interruption_case cases[] = {
@@ -336,7 +336,7 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
          "",
          {}},
         {"write_file",
-         {expect(16), send(ready), expect(16), hang_up()},
+         {expect(16), send(READY), expect(16), hang_up()},
          {"sram"},
          waking + "Downloading boot code...(  0%)",
          "",
@@ -352,27 +352,27 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
          {"sram"},
          waking + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
-         {"tests=\"1\"", "errors=\"1\"", "failures=\"0\"", sram_error_case}},
+         {"tests=\"1\"", "errors=\"1\"", "failures=\"0\"", SRAM_ERROR_CASE}},
         {"relay",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1),
                                                     send("D c8\r\nW"), pause(300), hang_up()}),
          {"-v", "sram"},
          waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
-         {sram_error_case}},
+         {SRAM_ERROR_CASE}},
         {"result",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":"), pause(300), hang_up()}),
          {"sram"},
          waking + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
-         {sram_error_case}},
+         {SRAM_ERROR_CASE}},
         // A line that ended before the loss gets no empty line after it.
         {"second_test",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), pause(300), hang_up()}),
          {},
-         warning + waking + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
+         WARNING + waking + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
          "Testing SDRAM... passed\nTesting FLASH... \n",
          {"tests=\"2\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"sdram\" time=\"",
           "<testcase classname=\"korvin\" name=\"flash\""}},
@@ -390,20 +390,20 @@ TEST(Cli, ASilentBoardEndsTheRunWithTheRecordKept) {
          {"sram"},
          waking + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
-         {sram_error_case}},
+         {SRAM_ERROR_CASE}},
         {"silent_relay",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), send("D c8\r\nW")}),
          {"-v", "sram"},
          waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
-         {sram_error_case}},
+         {SRAM_ERROR_CASE}},
         {"silent_result",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":")}),
          {"sram"},
          waking + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
-         {sram_error_case}},
+         {SRAM_ERROR_CASE}},
     };
     for (const auto& c : cases)
         check_interruption(c, silent, {"--timeout", "1"});
@@ -421,19 +421,20 @@ TEST(Cli, TheSilenceBoundIsNotABoundOnATestsTime) {
         trace += " E" + std::to_string(i) + "0000\r\n";
     }
     s.push_back(send(":0?"));
-    Peer peer(s);
+    scripted_peer peer(s);
     const Result r = run({bin("korvin"), "-p", peer.path(), "--timeout", "1", "-v", "flash"}, {},
                          std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, warning + waking + downloading() + "Testing FLASH...\n" + trace + "passed\n");
+    EXPECT_EQ(r.out, WARNING + waking + downloading() + "Testing FLASH...\n" + trace + "passed\n");
 }
 
 TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {
     // Two continuous passes of FLASH, then the link goes in the third.
-    Peer lost(script(boot_rom_accepts(boot_image_size),
-                     {send("?"), expect(1), send(":0?"), expect(1), send(":0?"), expect(1),
-                      send(":0?"), expect(1), send(":1?"), expect(1), pause(300), hang_up()}));
+    scripted_peer lost(
+        script(boot_rom_accepts(boot_image_size),
+               {send("?"), expect(1), send(":0?"), expect(1), send(":0?"), expect(1), send(":0?"),
+                expect(1), send(":1?"), expect(1), pause(300), hang_up()}));
     Result r = run({bin("korvin"), "-p", lost.path(), "-c", "--diagnose", "flash"}, {},
                    std::chrono::seconds(30));
     EXPECT_EQ(r.status, 1);
@@ -444,7 +445,7 @@ TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {
         std::string::npos)
         << r.err;
 
-    Peer silent(boot_rom_accepts(boot_image_size));
+    scripted_peer silent(boot_rom_accepts(boot_image_size));
     r = run({bin("korvin"), "-p", silent.path(), "--timeout", "1", "--diagnose", "sram"}, {},
             std::chrono::seconds(30));
     EXPECT_EQ(r.status, 1);
@@ -469,7 +470,7 @@ TEST(Cli, WaitingExplainsWhatTheLineDoes) {
         std::string answer;
         line_behaviour behaviour;
     } cases[] = {
-        {"echo", status_request, line_behaviour::echo},
+        {"echo", STATUS_REQUEST, line_behaviour::echo},
         {"monitor", monitor_answer, line_behaviour::monitor},
         {"garbage", garbage, line_behaviour::other},
         {"secure", secure, line_behaviour::secure},
@@ -486,7 +487,7 @@ TEST(Cli, WaitingExplainsWhatTheLineDoes) {
         const std::string explanation = explain_wake(seen);
         const std::string gave_up = "\rThe board did not answer within 2 seconds.\n";
         for (bool diagnose : {false, true}) {
-            Peer peer(s);
+            scripted_peer peer(s);
             std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", "2", "sram"};
             if (diagnose)
                 argv.push_back("--diagnose");
@@ -505,7 +506,7 @@ TEST(Cli, WaitingExplainsWhatTheLineDoes) {
     for (const auto& [wait, diagnose, err] :
          std::vector<std::tuple<std::string, bool, std::string>>{
              {"2", true, ""}, {"5", true, "\n" + explain_wake(silent)}, {"2", false, ""}}) {
-        Peer peer({});
+        scripted_peer peer({});
         std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", wait, "sram"};
         if (diagnose)
             argv.push_back("--diagnose");
@@ -527,14 +528,14 @@ TEST(Cli, DiagnoseExplainsARefusedDownloadOrStart) {
         {{expect(16)}, false, ""},
         {{expect(16), send(secure)}, false, secure},
         {{expect(16), send(bytes({0x78, 0x78, 0x56}))}, false, bytes({0x78, 0x78, 0x56})},
-        {{expect(16), send(ready), expect(boot_image_size), expect(16)}, true, ""},
-        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(secure)},
+        {{expect(16), send(READY), expect(boot_image_size), expect(16)}, true, ""},
+        {{expect(16), send(READY), expect(boot_image_size), expect(16), send(secure)},
          true,
          secure},
-        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(ready)}, true, ready},
+        {{expect(16), send(READY), expect(boot_image_size), expect(16), send(READY)}, true, READY},
     };
     for (const auto& c : cases) {
-        Peer peer(script({expect(16), send(ready)}, c.after_wake));
+        scripted_peer peer(script({expect(16), send(READY)}, c.after_wake));
         const Result r = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sram"}, {},
                              std::chrono::seconds(30));
         EXPECT_EQ(r.status, 1);
@@ -559,7 +560,7 @@ TEST(Cli, DiagnoseSaysWhyThePortDidNotOpen) {
 }
 
 TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {
-    Peer peer({expect(16)});
+    scripted_peer peer({expect(16)});
     Process first({bin("korvin"), "-p", peer.path(), "sdram"});
     ASSERT_TRUE(first.wait_for_output("Waiting for the board to wake up..."));
     const Result second = run({bin("korvin"), "-p", peer.path(), "sdram"});

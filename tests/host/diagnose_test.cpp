@@ -12,10 +12,10 @@
 namespace korvin {
 namespace {
 
-using test::Fault;
+using test::memory_fault;
 using test::run_memory_test;
-using test::TraceRun;
-using Findings = std::vector<std::string>;
+using test::trace_run;
+using findings_list = std::vector<std::string>;
 
 // Trace text from lines written "a|b|c", each line then ended by CR LF.
 std::string crlf(const std::string& lines) {
@@ -48,14 +48,14 @@ std::vector<std::string> mismatch_lines(const std::string& trace) {
     return out;
 }
 
-bool any_contains(const Findings& findings, const std::string& text) {
+bool any_contains(const findings_list& findings, const std::string& text) {
     for (const std::string& f : findings)
         if (f.find(text) != std::string::npos)
             return true;
     return false;
 }
 
-std::string join(const Findings& findings) {
+std::string join(const findings_list& findings) {
     std::string s;
     for (const std::string& f : findings)
         s += "  " + f + "\n";
@@ -65,17 +65,17 @@ std::string join(const Findings& findings) {
 // The model that generates the fault traces must agree with what the monitor
 // is documented to send, or the generated cases prove nothing.
 TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
-    TraceRun sdram = run_memory_test(memory::sdram, {});
+    trace_run sdram = run_memory_test(memory::sdram, {});
     EXPECT_EQ(sdram.code, 0u);
     EXPECT_EQ(count_lines(sdram.trace, ""), 354);
-    TraceRun sram = run_memory_test(memory::sram, {});
+    trace_run sram = run_memory_test(memory::sram, {});
     EXPECT_EQ(sram.code, 0u);
     EXPECT_EQ(count_lines(sram.trace, ""), 129 + 73);
-    TraceRun flash = run_memory_test(memory::flash, {});
+    trace_run flash = run_memory_test(memory::flash, {});
     EXPECT_EQ(flash.code, 0u);
     EXPECT_EQ(count_lines(flash.trace, " E"), 1); // a fresh chip: sector 0 in the erase plan
 
-    Fault d3_low;
+    memory_fault d3_low;
     d3_low.data_bit = 3;
     std::vector<std::string> m = mismatch_lines(run_memory_test(memory::sram, d3_low).trace);
     ASSERT_GE(m.size(), 16u);
@@ -83,33 +83,33 @@ TEST(TraceModel, AgreesWithTheMonitorsDocumentedTraces) {
               (std::vector<std::string>{"*rfffe", "*rfffd", "*rfffb", "*r8", "*rffef"}));
     EXPECT_EQ(m[15], "*r7fff");
 
-    Fault d31_low;
+    memory_fault d31_low;
     d31_low.data_bit = 31;
-    TraceRun d31 = run_memory_test(memory::sdram, d31_low);
+    trace_run d31 = run_memory_test(memory::sdram, d31_low);
     EXPECT_EQ(d31.code, 1u);
     EXPECT_EQ(mismatch_lines(d31.trace).size(), 32u);
 
     for (int level : {0, 1}) {
-        Fault a5;
+        memory_fault a5;
         a5.address_bit = 5;
         a5.address_level = level;
-        TraceRun run = run_memory_test(memory::sdram, a5);
+        trace_run run = run_memory_test(memory::sdram, a5);
         EXPECT_EQ(run.code, 2u);
         EXPECT_EQ(mismatch_lines(run.trace), (std::vector<std::string>{"*r6", "*r6"}));
     }
 }
 
 // Literal traces as the monitor sends them (cut short where the rest passes).
-struct Literal {
+struct literal_trace {
     const char* what;
     memory tested;
     std::uint32_t code;
     std::string trace;
-    Findings expected;
+    findings_list expected;
 };
 
 TEST(Diagnose, LiteralTraces) {
-    const Literal cases[] = {
+    const literal_trace cases[] = {
         {"SDRAM word-index bit 5 stuck",
          memory::sdram,
          2,
@@ -161,13 +161,13 @@ TEST(Diagnose, LiteralTraces) {
          "M20\nD227e\n",
          {"FLASH manufacturer code read 0x0020, expected 0x0001 or 0x00C2"}},
     };
-    for (const Literal& c : cases)
+    for (const literal_trace& c : cases)
         EXPECT_EQ(diagnose(c.tested, c.code, c.trace), c.expected) << c.what;
 }
 
 // What the result code says failed, when the trace has nothing to show.
 TEST(Diagnose, NeverSilentOnAFailure) {
-    const Literal cases[] = {
+    const literal_trace cases[] = {
         {"passed", memory::sdram, 0, crlf("Da0000000|*r1"), {}},
         {"quiet SDRAM", memory::sdram, 1, "", {"data-bus test failed; the trace does not show it"}},
         {"quiet SRAM",
@@ -200,17 +200,17 @@ TEST(Diagnose, NeverSilentOnAFailure) {
          {"address-line test: 1 mismatch that no single address line explains (first at offset "
           "0x0 read 0x1f, expected 0x0)"}},
     };
-    for (const Literal& c : cases)
+    for (const literal_trace& c : cases)
         EXPECT_EQ(diagnose(c.tested, c.code, c.trace), c.expected) << c.what;
 }
 
-struct Device {
+struct device_case {
     memory tested;
     const char* name;
     int data_lines, address_bits;
 };
 
-const Device devices[] = {
+const device_case DEVICES[] = {
     {memory::sdram, "sdram", 32, 23},
     {memory::flash, "flash", 16, 23},
     {memory::sram, "sram", 16, 17},
@@ -218,14 +218,14 @@ const Device devices[] = {
 
 // Every single stuck data line names that line and no other, with the level.
 TEST(Diagnose, EveryStuckDataLine) {
-    for (const Device& device : devices)
+    for (const device_case& device : DEVICES)
         for (int bit = 0; bit < device.data_lines; ++bit)
             for (int level : {0, 1}) {
-                Fault fault;
+                memory_fault fault;
                 fault.data_bit = bit;
                 fault.data_level = level;
-                TraceRun run = run_memory_test(device.tested, fault);
-                Findings findings = diagnose(device.tested, run.code, run.trace);
+                trace_run run = run_memory_test(device.tested, fault);
+                findings_list findings = diagnose(device.tested, run.code, run.trace);
                 std::string where = std::string(device.name) + " D" + std::to_string(bit) + "=" +
                                     std::to_string(level) + " code " + std::to_string(run.code) +
                                     "\n" + join(findings);
@@ -269,14 +269,14 @@ TEST(Diagnose, EveryStuckDataLine) {
 // "stuck or shorted", and no data line; a FLASH bit that the unlock cycles
 // use leaves only the completion time-out to report.
 TEST(Diagnose, EveryStuckAddressLine) {
-    for (const Device& device : devices)
+    for (const device_case& device : DEVICES)
         for (int bit = 0; bit < device.address_bits; ++bit)
             for (int level : {0, 1}) {
-                Fault fault;
+                memory_fault fault;
                 fault.address_bit = bit;
                 fault.address_level = level;
-                TraceRun run = run_memory_test(device.tested, fault);
-                Findings findings = diagnose(device.tested, run.code, run.trace);
+                trace_run run = run_memory_test(device.tested, fault);
+                findings_list findings = diagnose(device.tested, run.code, run.trace);
                 std::string where = std::string(device.name) + " a" + std::to_string(bit) + "=" +
                                     std::to_string(level) + " code " + std::to_string(run.code) +
                                     "\n" + join(findings);
@@ -313,12 +313,12 @@ TEST(Diagnose, EveryStuckAddressLine) {
 }
 
 TEST(Diagnose, ShortedDataLines) {
-    for (const Device& device : devices) {
-        Fault fault;
+    for (const device_case& device : DEVICES) {
+        memory_fault fault;
         fault.short_a = 3;
         fault.short_b = 12;
-        TraceRun run = run_memory_test(device.tested, fault);
-        Findings findings = diagnose(device.tested, run.code, run.trace);
+        trace_run run = run_memory_test(device.tested, fault);
+        findings_list findings = diagnose(device.tested, run.code, run.trace);
         EXPECT_TRUE(any_contains(findings, "data lines D3 and D12 shorted: they always read alike"))
             << device.name << "\n"
             << join(findings);
@@ -335,12 +335,12 @@ TEST(Diagnose, SurvivesGarbageAndTruncation) {
         std::string trace(random() % 3000, ' ');
         for (char& c : trace)
             c = alphabet[random() % alphabet.size()];
-        for (const Device& device : devices)
+        for (const device_case& device : DEVICES)
             EXPECT_FALSE(diagnose(device.tested, 1 + random() % 6, trace).empty());
     }
-    Fault fault;
+    memory_fault fault;
     fault.data_bit = 2;
-    TraceRun run = run_memory_test(memory::flash, fault);
+    trace_run run = run_memory_test(memory::flash, fault);
     for (std::size_t cut = 0; cut < run.trace.size(); cut += 97)
         EXPECT_FALSE(diagnose(memory::flash, run.code, run.trace.substr(0, cut)).empty());
 }

@@ -6,7 +6,7 @@
 namespace korvin {
 namespace {
 
-const std::string request("\x05\x05\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
+const std::string REQUEST("\x05\x05\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 16);
 
 std::string repeat(const std::string& s, int n) {
     std::string out;
@@ -22,9 +22,9 @@ TEST(Explain, ClassifiesAnAnswerToTheStatusRequest) {
         line_behaviour expected;
     } cases[] = {
         {"nothing", "", line_behaviour::unknown},
-        {"echo", request, line_behaviour::echo},
-        {"echo cut short", request.substr(0, 5), line_behaviour::echo},
-        {"echo of two requests", request + request, line_behaviour::echo},
+        {"echo", REQUEST, line_behaviour::echo},
+        {"echo cut short", REQUEST.substr(0, 5), line_behaviour::echo},
+        {"echo of two requests", REQUEST + REQUEST, line_behaviour::echo},
         {"echo with a changed byte", "\x05\x05\x01", line_behaviour::other},
         {"idle monitor", repeat(":0?", 16), line_behaviour::monitor},
         {"monitor answering the rest of a frame", "?:0?:0?", line_behaviour::monitor},
@@ -38,24 +38,24 @@ TEST(Explain, ClassifiesAnAnswerToTheStatusRequest) {
         {"garbage", std::string("\xe0\x00\xfc\x1c", 4), line_behaviour::other},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(classify_answer(request, c.answer), c.expected) << c.what;
+        EXPECT_EQ(classify_answer(REQUEST, c.answer), c.expected) << c.what;
 }
 
 TEST(Explain, SilenceCountsOnlyAfterSeveralRequestsAndBytesOutweighIt) {
     wake_observation seen;
     for (unsigned i = 1; i < SILENT_REQUESTS; ++i) {
-        seen.record(request, "");
+        seen.record(REQUEST, "");
         EXPECT_EQ(seen.behaviour, line_behaviour::unknown) << i;
         EXPECT_EQ(explain_wake(seen), "");
     }
-    seen.record(request, "");
+    seen.record(REQUEST, "");
     EXPECT_EQ(seen.behaviour, line_behaviour::silent);
     EXPECT_NE(explain_wake(seen).find("Nothing came back"), std::string::npos);
-    seen.record(request, repeat(":0?", 16));
+    seen.record(REQUEST, repeat(":0?", 16));
     EXPECT_EQ(seen.behaviour, line_behaviour::monitor);
     // Silence after an answer does not hide what the answer showed.
     for (int i = 0; i < 5; ++i)
-        seen.record(request, "");
+        seen.record(REQUEST, "");
     EXPECT_EQ(seen.behaviour, line_behaviour::monitor);
     EXPECT_EQ(seen.requests, SILENT_REQUESTS + 6);
 }
@@ -67,7 +67,7 @@ TEST(Explain, EachBehaviourHasItsOwnAdvice) {
         const char* must_say;
     } cases[] = {
         {line_behaviour::silent, "", "boot-mode pins"},
-        {line_behaviour::echo, request, "loopback plug"},
+        {line_behaviour::echo, REQUEST, "loopback plug"},
         {line_behaviour::monitor, ":0?", "earlier korvin run"},
         {line_behaviour::secure, "\x12\x34\x34\x12", "secure (production) mode"},
         {line_behaviour::other, std::string("\xe0\x00\xfc\x1c\x80\x00\xe0\xfc\x00\x1e", 10),

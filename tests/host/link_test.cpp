@@ -19,13 +19,13 @@ using namespace korvin::test;
 
 // The peer with korvin's side of the link open and configured. Scripts begin
 // with an expect, so that nothing they send is lost to the purge.
-struct Link {
-    explicit Link(std::vector<step> script) : peer(std::move(script)) {
+struct link_pair {
+    explicit link_pair(std::vector<step> script) : peer(std::move(script)) {
         opened = serial_open_path(peer.path());
         serial_configure(115200);
     }
-    ~Link() { serial_close(); }
-    Peer peer;
+    ~link_pair() { serial_close(); }
+    scripted_peer peer;
     int opened = 0;
 };
 
@@ -33,7 +33,7 @@ TEST(SerialLink, PassesEveryByteValueUnchanged) {
     std::string all;
     for (int v = 0; v < 256; ++v)
         all.push_back(static_cast<char>(v));
-    Link link({expect(256), send(all)});
+    link_pair link({expect(256), send(all)});
     ASSERT_EQ(link.opened, 1);
     for (int v = 0; v < 256; ++v)
         serial_write_byte(static_cast<unsigned>(v) + 0x100); // only the low 8 bits go out
@@ -47,7 +47,7 @@ TEST(SerialLink, PassesEveryByteValueUnchanged) {
 }
 
 TEST(SerialLink, SilenceIsAMissButNotAFailure) {
-    Link link({expect(1)});
+    link_pair link({expect(1)});
     bool missed = false;
     EXPECT_EQ(serial_read_byte(50, &missed), 0u);
     EXPECT_TRUE(missed);
@@ -56,7 +56,7 @@ TEST(SerialLink, SilenceIsAMissButNotAFailure) {
 }
 
 TEST(SerialLink, AHangUpFailsTheReadEvenWithoutTimeOut) {
-    Link link({expect(1), hang_up()});
+    link_pair link({expect(1), hang_up()});
     serial_write_byte('x');
     ASSERT_TRUE(link.peer.wait_done());
     bool missed = false;
@@ -99,7 +99,7 @@ TEST(StatusWord, IsTheLastFourBytesEarliestLeastSignificant) {
         std::uint32_t status;
         std::string left_on_line;
     } cases[] = {
-        {ready, false, STATUS_READY, ""},
+        {READY, false, STATUS_READY, ""},
         {bytes({0x01, 0x02, 0x03, 0x04}), false, 0x04030201, ""},
         {bytes({0x00, 0x56, 0x78, 0x78, 0x56}), true, STATUS_READY, ""},
         {bytes({0x00, 0x56, 0x78, 0x78, 0x56}), false, 0x78785600, bytes({0x56})},
@@ -109,7 +109,7 @@ TEST(StatusWord, IsTheLastFourBytesEarliestLeastSignificant) {
         {"", false, 0, ""},
     };
     for (const auto& c : cases) {
-        Link link({expect(16), send(c.answer)});
+        link_pair link({expect(16), send(c.answer)});
         sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
         EXPECT_EQ(sdp_read_status(c.until_silence, 200), c.status)
             << std::hex << "answer of " << c.answer.size() << " bytes";
@@ -130,7 +130,7 @@ TEST(Download, StreamsTheWholeImageAndCountsItsPercentages) {
     std::string image;
     for (int i = 0; i < 2828; ++i)
         image.push_back(static_cast<char>(i * 7 + 3));
-    Link link(boot_rom_accepts(image.size()));
+    link_pair link(boot_rom_accepts(image.size()));
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     const int started =

@@ -69,9 +69,9 @@ void PrintTo(const selection_case& c, std::ostream* os) {
         *os << "(POSIXLY_CORRECT)";
 }
 
-class Selection : public testing::TestWithParam<selection_case> {};
+class selection : public testing::TestWithParam<selection_case> {};
 
-TEST_P(Selection, FillsTheRunSettings) {
+TEST_P(selection, FillsTheRunSettings) {
     const selection_case& c = GetParam();
     const parsed p = parse(c.args, c.posixly_correct);
     ASSERT_EQ(p.go_on, 1) << p.err;
@@ -86,7 +86,7 @@ TEST_P(Selection, FillsTheRunSettings) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    CommandLines, Selection,
+    CommandLines, selection,
     testing::Values(
         selection_case{{}, false, 1, "", true, true, true, false, false},
         selection_case{{"flash"}, false, 1, "", false, true, false, false, false},
@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         selection_case{{"-p", "null"}, false, 1, "/dev/null", true, true, true, false, false},
         selection_case{{"--", "sdram"}, false, 1, "", true, false, false, false, false}));
 
-TEST(Selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
+TEST(selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
     const std::string text = usage();
     struct {
         std::vector<std::string> args;
@@ -143,7 +143,7 @@ TEST(Selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
     }
 }
 
-TEST(Selection, RefusesWithTheUsageTextAlone) {
+TEST(selection, RefusesWithTheUsageTextAlone) {
     const std::string text = usage();
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"-h"},
@@ -162,7 +162,7 @@ TEST(Selection, RefusesWithTheUsageTextAlone) {
     }
 }
 
-TEST(Selection, HelpEndsParsingBeforeLaterOptions) {
+TEST(selection, HelpEndsParsingBeforeLaterOptions) {
     const parsed p = parse({"-c", "-h", "-v", "-p", "7"});
     EXPECT_EQ(p.go_on, 0);
     EXPECT_TRUE(p.settings.continuous);

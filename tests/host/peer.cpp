@@ -10,9 +10,9 @@
 
 namespace korvin::test {
 
-const std::string ready = bytes({0x56, 0x78, 0x78, 0x56});
-const std::string ready_alt = bytes({0xF0, 0xF0, 0xF0, 0xF0});
-const std::string complete = bytes({0x88, 0x88, 0x88, 0x88});
+const std::string READY = bytes({0x56, 0x78, 0x78, 0x56});
+const std::string READY_ALT = bytes({0xF0, 0xF0, 0xF0, 0xF0});
+const std::string COMPLETE = bytes({0x88, 0x88, 0x88, 0x88});
 
 std::string bytes(std::initializer_list<int> values) {
     std::string s;
@@ -21,7 +21,7 @@ std::string bytes(std::initializer_list<int> values) {
     return s;
 }
 
-Peer::Peer(std::vector<step> script) : script_(std::move(script)) {
+scripted_peer::scripted_peer(std::vector<step> script) : script_(std::move(script)) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
         throw std::runtime_error("no pseudo-terminal");
@@ -32,7 +32,7 @@ Peer::Peer(std::vector<step> script) : script_(std::move(script)) {
     thread_ = std::thread([this] { play(); });
 }
 
-Peer::~Peer() {
+scripted_peer::~scripted_peer() {
     stop_ = true;
     thread_.join();
     if (master_ >= 0)
@@ -41,12 +41,12 @@ Peer::~Peer() {
         close(slave_);
 }
 
-std::string Peer::received() const {
+std::string scripted_peer::received() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
 }
 
-bool Peer::wait_done(int timeout_ms) const {
+bool scripted_peer::wait_done(int timeout_ms) const {
     for (int waited = 0; waited < timeout_ms; waited += 5) {
         if (done_)
             return true;
@@ -55,7 +55,7 @@ bool Peer::wait_done(int timeout_ms) const {
     return done_;
 }
 
-bool Peer::take(std::size_t n) {
+bool scripted_peer::take(std::size_t n) {
     std::size_t got = 0;
     while (!stop_ && (n == 0 || got < n)) {
         pollfd pfd{master_, POLLIN, 0};
@@ -78,7 +78,7 @@ bool Peer::take(std::size_t n) {
     return got == n;
 }
 
-void Peer::play() {
+void scripted_peer::play() {
     for (const step& s : script_) {
         if (stop_)
             break;
@@ -109,8 +109,8 @@ void Peer::play() {
 }
 
 std::vector<step> boot_rom_accepts(std::size_t image_length) {
-    return {expect(16),           send(ready), expect(16),    send(ready),
-            expect(image_length), expect(16),  send(complete)};
+    return {expect(16),           send(READY), expect(16),    send(READY),
+            expect(image_length), expect(16),  send(COMPLETE)};
 }
 
 std::vector<step> monitor_answers(const std::vector<std::string>& replies) {

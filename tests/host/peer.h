@@ -32,17 +32,17 @@ inline step pause(std::size_t ms) {
 }
 
 // Byte strings of the boot ROM protocol.
-extern const std::string ready, ready_alt, complete;
+extern const std::string READY, READY_ALT, COMPLETE;
 std::string bytes(std::initializer_list<int> values);
 
-class Peer {
+class scripted_peer {
   public:
     // The script runs at once; after its last step the peer keeps reading
     // and answers nothing.
-    explicit Peer(std::vector<step> script);
-    ~Peer();
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
+    explicit scripted_peer(std::vector<step> script);
+    ~scripted_peer();
+    scripted_peer(const scripted_peer&) = delete;
+    scripted_peer& operator=(const scripted_peer&) = delete;
 
     const std::string& path() const { return path_; }
     // Everything received so far.

@@ -144,18 +144,18 @@ TEST(SerialOpenExplanation, WindowsCausesAndTheSystemsText) {
 }
 
 // A pseudo-terminal pair: a real terminal device, with the slave's path.
-struct Pty {
-    Pty() {
+struct pty_pair {
+    pty_pair() {
         master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
             slave = ptsname(master);
     }
-    ~Pty() {
+    ~pty_pair() {
         if (master >= 0)
             close(master);
     }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
+    pty_pair(const pty_pair&) = delete;
+    pty_pair& operator=(const pty_pair&) = delete;
     int master = -1;
     std::string slave;
 };
@@ -175,7 +175,7 @@ TEST(SerialOpenExplanation, AMissingNodeSuggestsTheListAndASuccessClearsIt) {
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(serial_open_explanation(), path + " does not exist.\n" + LIST_PORTS);
 
-    Pty pty;
+    pty_pair pty;
     ASSERT_FALSE(pty.slave.empty());
     ASSERT_EQ(serial_open_path(pty.slave), 1);
     EXPECT_EQ(serial_open_explanation(), "");
@@ -199,24 +199,24 @@ TEST(SerialOpenExplanation, AComPortNamesItsDevice) {
 // A child that holds `path` as a second korvin would (TIOCEXCL and the
 // lock), under a program name of its own, until it is killed.
 pid_t start_holder(const std::string& path, const char* program) {
-    int ready[2];
-    if (pipe(ready) != 0)
+    int READY[2];
+    if (pipe(READY) != 0)
         return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        close(ready[0]);
+        close(READY[0]);
         prctl(PR_SET_NAME, program);
         const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         const char ok = fd >= 0 && ioctl(fd, TIOCEXCL) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (write(ready[1], &ok, 1) != 1 || !ok)
+        if (write(READY[1], &ok, 1) != 1 || !ok)
             _exit(1);
         for (;;)
             pause();
     }
-    close(ready[1]);
+    close(READY[1]);
     char ok = 0;
-    const bool held = pid > 0 && read(ready[0], &ok, 1) == 1 && ok;
-    close(ready[0]);
+    const bool held = pid > 0 && read(READY[0], &ok, 1) == 1 && ok;
+    close(READY[0]);
     if (pid > 0 && !held) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
@@ -229,7 +229,7 @@ TEST(SerialOpenExplanation, APortHeldByAnotherProcessNamesItsProgramAndPid) {
     struct stat proc {};
     if (stat("/proc/self/fd", &proc) != 0)
         GTEST_SKIP() << "no /proc here: the holder cannot be found";
-    Pty pty;
+    pty_pair pty;
     ASSERT_FALSE(pty.slave.empty());
     // A stable name such as udev's /dev/serial/by-id links: the holder is
     // found by the device, whichever name either side opened.
@@ -319,7 +319,7 @@ TEST(SerialOpenExplanation, APortOfAnotherUserNamesItsGroupOrOwner) {
         mode_t mode;
         std::string expected_tail; // after "You may not open ..."
     };
-    Pty pty;
+    pty_pair pty;
     ASSERT_FALSE(pty.slave.empty());
     const permission_case cases[] = {
         {0600, pty.slave + " belongs to user " + owner_name +

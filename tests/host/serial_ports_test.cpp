@@ -18,21 +18,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class FakeMachine {
+class fake_machine {
   public:
-    FakeMachine() {
+    fake_machine() {
         static int count = 0;
         root_ = fs::temp_directory_path() /
                 ("korvin-ports-" + std::to_string(getpid()) + "-" + std::to_string(++count));
         fs::remove_all(root_);
         fs::create_directories(root_);
     }
-    ~FakeMachine() {
+    ~fake_machine() {
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
-    FakeMachine(const FakeMachine&) = delete;
-    FakeMachine& operator=(const FakeMachine&) = delete;
+    fake_machine(const fake_machine&) = delete;
+    fake_machine& operator=(const fake_machine&) = delete;
 
     std::string root() const { return root_.string(); }
 
@@ -132,7 +132,7 @@ TEST(SerialListPorts, KeepsOnlyTheTtySWithAUartBehindThem) {
         {11, "4", "12", "COM12 (/dev/ttyS11), 16550A UART"},
         {12, "", "", ""}, // unreadable type: nothing known to be there
     };
-    FakeMachine m;
+    fake_machine m;
     for (const auto& c : cases)
         m.uart(c.line, c.type);
     m.file("dev/ttyS5"); // a node without a sysfs entry
@@ -155,7 +155,7 @@ TEST(SerialListPorts, KeepsOnlyTheTtySWithAUartBehindThem) {
 }
 
 TEST(SerialListPorts, DescribesUsbAdaptersFromTheirUsbDevice) {
-    FakeMachine m;
+    fake_machine m;
     m.root_hub();
     m.usb_device("1-2", "FTDI", "FT232R USB UART", "A50285BI");
     m.usb_serial("1-2", 0, "ftdi_sio");
@@ -182,7 +182,7 @@ TEST(SerialListPorts, DescribesUsbAdaptersFromTheirUsbDevice) {
 }
 
 TEST(SerialListPorts, ByIdLinksNameTheDeviceTheyPointTo) {
-    FakeMachine m;
+    fake_machine m;
     m.root_hub();
     m.usb_device("1-2", "FTDI", "FT232R USB UART", "A50285BI");
     m.usb_serial("1-2", 0, "ftdi_sio");
@@ -210,7 +210,7 @@ TEST(SerialListPorts, ByIdLinksNameTheDeviceTheyPointTo) {
 }
 
 TEST(SerialListPorts, SortsComNumbersFirstThenPathsWithNumbersAsNumbers) {
-    FakeMachine m;
+    fake_machine m;
     for (int line : {10, 1, 9, 0})
         m.uart(line, "4");
     for (int n : {10, 2, 0, 1}) {
@@ -239,7 +239,7 @@ TEST(SerialListPorts, SortsComNumbersFirstThenPathsWithNumbersAsNumbers) {
 }
 
 TEST(SerialListPorts, EmptyMachine) {
-    FakeMachine m;
+    fake_machine m;
     EXPECT_TRUE(serial_list_ports_under(m.root()).empty());
     m.file("dev/tty0");
     m.file("dev/ttyS"); // no line number
@@ -310,7 +310,7 @@ TEST(SerialListPorts, ThisMachineWithoutSysfsListsTheTtySTheKernelDrives) {
         GTEST_SKIP() << "/proc/tty/driver/serial is not readable here (it needs root)";
     std::ostringstream text;
     text << in.rdbuf();
-    FakeMachine m;
+    fake_machine m;
     m.file("proc/tty/driver/serial", text.str());
     std::error_code ec;
     for (fs::directory_iterator it("/dev", ec), end; !ec && it != end; it.increment(ec)) {
@@ -349,7 +349,7 @@ TEST(SerialListPorts, WithoutSysfsProcfsTellsWhichTtySHaveAUart) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeMachine m;
+        fake_machine m;
         for (int n : {0, 1, 2, 3, 5, 11})
             m.file("dev/ttyS" + std::to_string(n));
         m.file("dev/ttyUSB0");

@@ -16,15 +16,15 @@
 namespace korvin {
 namespace {
 
-const run_facts facts{"2026-12-08T09:40:12", "bench-1", "/dev/ttyUSB0", "1.1", 2828};
-const std::string suite_facts = "hostname=bench-1 name=korvin";
-const std::string properties = "  properties \n"
+const run_facts FACTS{"2026-12-08T09:40:12", "bench-1", "/dev/ttyUSB0", "1.1", 2828};
+const std::string SUITE_FACTS = "hostname=bench-1 name=korvin";
+const std::string PROPERTIES = "  properties \n"
                                "    property name=port value=/dev/ttyUSB0\n"
                                "    property name=korvin_version value=1.1\n"
                                "    property name=boot_image_length value=2828\n";
 
 // A fresh folder per test, removed afterwards.
-class ReportTest : public ::testing::Test {
+class report_test : public ::testing::Test {
   protected:
     void SetUp() override {
         char pattern[] = "/tmp/korvin-report-XXXXXX";
@@ -66,7 +66,7 @@ show(root, 0)
     return test::run({"/usr/bin/python3", "-c", script, path});
 }
 
-TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
+TEST_F(report_test, OneCasePerTestWithFailuresAndTimes) {
     std::string path = dir_ + "/report.xml";
     std::vector<test_outcome> tests = {
         {"sdram", 0, 1.25, {}, ""},
@@ -79,12 +79,12 @@ TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
          ""},
         {"sram", 2, 0.0004, {}, ""},
     };
-    ASSERT_EQ(write_test_report(path, facts, tests), 1);
+    ASSERT_EQ(write_test_report(path, FACTS, tests), 1);
     test::Result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
-              "testsuite errors=0 failures=2 " + suite_facts +
-                  " tests=3 time=31.750 timestamp=2026-12-08T09:40:12\n" + properties +
+              "testsuite errors=0 failures=2 " + SUITE_FACTS +
+                  " tests=3 time=31.750 timestamp=2026-12-08T09:40:12\n" + PROPERTIES +
                   "  testcase classname=korvin name=sdram time=1.250\n"
                   "  testcase classname=korvin name=flash time=30.500\n"
                   "    failure message=failed with result code 4 type=result code 4 |address line "
@@ -96,44 +96,44 @@ TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
     EXPECT_EQ(entries(), std::vector<std::string>{"report.xml"}); // no temporary left behind
 }
 
-TEST_F(ReportTest, ReplacesTheLastPassWhole) {
+TEST_F(report_test, ReplacesTheLastPassWhole) {
     std::string path = dir_ + "/report.xml";
     ASSERT_EQ(
         write_test_report(
-            path, facts,
+            path, FACTS,
             {{"sdram", 1, 2, {"first pass"}, ""}, {"flash", 0, 2, {}, ""}, {"sram", 0, 2, {}, ""}}),
         1);
-    ASSERT_EQ(write_test_report(path, facts, {{"sram", 0, 0.5, {}, ""}}), 1);
+    ASSERT_EQ(write_test_report(path, FACTS, {{"sram", 0, 0.5, {}, ""}}), 1);
     test::Result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
-    EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 " + suite_facts +
-                              " tests=1 time=0.500 timestamp=2026-12-08T09:40:12\n" + properties +
+    EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 " + SUITE_FACTS +
+                              " tests=1 time=0.500 timestamp=2026-12-08T09:40:12\n" + PROPERTIES +
                               "  testcase classname=korvin name=sram time=0.500\n");
     EXPECT_EQ(entries(), std::vector<std::string>{"report.xml"});
 }
 
-TEST_F(ReportTest, AnInterruptedTestIsAnErrorNotAFailure) {
+TEST_F(report_test, AnInterruptedTestIsAnErrorNotAFailure) {
     std::string path = dir_ + "/report.xml";
-    ASSERT_EQ(write_test_report(path, facts,
+    ASSERT_EQ(write_test_report(path, FACTS,
                                 {{"sdram", 0, 1, {}, ""},
                                  {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}),
               1);
     test::Result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
-              "testsuite errors=1 failures=0 " + suite_facts +
-                  " tests=2 time=3.500 timestamp=2026-12-08T09:40:12\n" + properties +
+              "testsuite errors=1 failures=0 " + SUITE_FACTS +
+                  " tests=2 time=3.500 timestamp=2026-12-08T09:40:12\n" + PROPERTIES +
                   "  testcase classname=korvin name=sdram time=1.000\n"
                   "  testcase classname=korvin name=flash time=2.500\n"
                   "    error message=Could not read from <port> & co. type=link lost\n");
 }
 
-TEST_F(ReportTest, UnwritableFolderFailsAndLeavesNothing) {
-    EXPECT_EQ(write_test_report(dir_ + "/missing/report.xml", facts, {{"sdram", 0, 1, {}, ""}}), 0);
+TEST_F(report_test, UnwritableFolderFailsAndLeavesNothing) {
+    EXPECT_EQ(write_test_report(dir_ + "/missing/report.xml", FACTS, {{"sdram", 0, 1, {}, ""}}), 0);
     // A folder in the target's place: the rename fails and the temporary goes.
     std::string blocked = dir_ + "/blocked";
     ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0);
-    EXPECT_EQ(write_test_report(blocked, facts, {{"sdram", 0, 1, {}, ""}}), 0);
+    EXPECT_EQ(write_test_report(blocked, FACTS, {{"sdram", 0, 1, {}, ""}}), 0);
     EXPECT_EQ(entries(), std::vector<std::string>{"blocked"});
     rmdir(blocked.c_str());
 }
@@ -152,9 +152,9 @@ for c in r['testcases']:
     return test::run({"/usr/bin/python3", "-c", script, path});
 }
 
-TEST_F(ReportTest, JsonCarriesTheSameContent) {
+TEST_F(report_test, JsonCarriesTheSameContent) {
     const std::string path = dir_ + "/report.json";
-    ASSERT_EQ(write_test_report(path, facts,
+    ASSERT_EQ(write_test_report(path, FACTS,
                                 {{"sdram", 0, 1.25, {}, ""},
                                  {"flash", 0x1f, 30.5, {"odd \"text\" \\ \t\x01 caf\xe9"}, ""},
                                  {"sram", 0, 0.5, {}, "Could not read from serial port COM5."}}),
@@ -170,13 +170,13 @@ TEST_F(ReportTest, JsonCarriesTheSameContent) {
     EXPECT_EQ(entries(), std::vector<std::string>{"report.json"});
 }
 
-TEST_F(ReportTest, TheNameChoosesTheFormat) {
+TEST_F(report_test, TheNameChoosesTheFormat) {
     for (const char* name : {"r.json", "r.JSON", "r.Json"})
-        EXPECT_EQ(json_report_text(facts, {}), (write_test_report(dir_ + "/" + name, facts, {}),
+        EXPECT_EQ(json_report_text(FACTS, {}), (write_test_report(dir_ + "/" + name, FACTS, {}),
                                                 test::read_file(dir_ + "/" + name)))
             << name;
     for (const char* name : {"r.xml", "r.json.xml", "json", "r.jsn"})
-        EXPECT_EQ(junit_report_text(facts, {}), (write_test_report(dir_ + "/" + name, facts, {}),
+        EXPECT_EQ(junit_report_text(FACTS, {}), (write_test_report(dir_ + "/" + name, FACTS, {}),
                                                  test::read_file(dir_ + "/" + name)))
             << name;
 }

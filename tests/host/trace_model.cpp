@@ -7,11 +7,11 @@
 namespace korvin::test {
 namespace {
 
-struct TimedOut {};
+struct timed_out_error {};
 
-class Board {
+class monitor_model {
   public:
-    Board(memory tested, const Fault& fault) : memory_(tested), fault_(fault) {
+    monitor_model(memory tested, const memory_fault& fault) : memory_(tested), fault_(fault) {
         if (tested == memory::flash && breaks_flash_commands(fault.address_bit))
             fault_.flash_commands_lost = true;
     }
@@ -78,7 +78,7 @@ class Board {
             cells_[cell] = stored(cell) & value; // programming only clears bits
         if ((load(index) ^ value) & 0x80) {
             line(" T%x", base() + index * 2);
-            throw TimedOut{};
+            throw timed_out_error{};
         }
     }
 
@@ -116,7 +116,7 @@ class Board {
         }
         if (!(load(first) & 0x80)) {
             line(" T%x", sector_base);
-            throw TimedOut{};
+            throw timed_out_error{};
         }
     }
 
@@ -206,7 +206,7 @@ class Board {
                 erase_sector(0xC0000000u + 2 * (0x7FFFFF & ~p));
             if (address_lines(0x1000000))
                 result = 4;
-        } catch (const TimedOut&) {
+        } catch (const timed_out_error&) {
             return 5;
         }
         return result;
@@ -230,15 +230,15 @@ class Board {
 
   private:
     memory memory_;
-    Fault fault_;
+    memory_fault fault_;
     std::map<std::uint32_t, std::uint32_t> cells_;
 };
 
 } // namespace
 
-TraceRun run_memory_test(memory tested, const Fault& fault) {
-    Board board(tested, fault);
-    TraceRun run;
+trace_run run_memory_test(memory tested, const memory_fault& fault) {
+    monitor_model board(tested, fault);
+    trace_run run;
     run.code = board.run();
     run.trace = board.trace;
     return run;

@@ -10,7 +10,7 @@
 
 namespace korvin::test {
 
-struct Fault {
+struct memory_fault {
     int data_bit = -1; // stuck data line, or -1
     int data_level = 0;
     int address_bit = -1; // stuck word-index bit, or -1
@@ -24,12 +24,12 @@ struct Fault {
     bool flash_commands_lost = false;
 };
 
-struct TraceRun {
+struct trace_run {
     std::uint32_t code = 0;
     std::string trace;
 };
 
-TraceRun run_memory_test(memory tested, const Fault& fault);
+trace_run run_memory_test(memory tested, const memory_fault& fault);
 
 // Whether a stuck word-index bit of the FLASH also moves its command cycles
 // (the unlock addresses 0x555 and 0x2AA use word-index bits 0 to 10).

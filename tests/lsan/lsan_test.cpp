@@ -1,4 +1,4 @@
-// korvin-sim's LeakSanitizer options hide unicorn's own leaks and none of
+// korvin-sim's LeakSanitizer options_ hide unicorn's own leaks and none of
 // ours: a probe linked with unicorn loses memory in our code, in a callback
 // unicorn makes, and inside unicorn.
 #include "process.h"
@@ -39,7 +39,7 @@ std::string environment_lsan_options() {
     return value ? value : "";
 }
 
-class Suppressions : public testing::Test {
+class suppressions : public testing::Test {
   protected:
     void SetUp() override {
         if (!KORVIN_SANITIZED)
@@ -49,10 +49,10 @@ class Suppressions : public testing::Test {
         if (r.err.find("ERROR: LeakSanitizer: detected memory leaks") == std::string::npos)
             GTEST_SKIP() << "LeakSanitizer reports no leak here: " << r.err;
     }
-    const std::string options = lsan_options_for_unicorn(environment_lsan_options());
+    const std::string options_ = lsan_options_for_unicorn(environment_lsan_options());
 };
 
-TEST_F(Suppressions, OurLeaksAreStillReported) {
+TEST_F(suppressions, OurLeaksAreStillReported) {
     struct our_leak {
         const char* mode;
         std::string bytes, frame;
@@ -64,7 +64,7 @@ TEST_F(Suppressions, OurLeaksAreStillReported) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        const Result r = probe(c.mode, options);
+        const Result r = probe(c.mode, options_);
         EXPECT_NE(r.status, 0);
         const auto reported = leaks(r.err);
         ASSERT_EQ(reported.size(), 1u) << r.err;
@@ -73,7 +73,7 @@ TEST_F(Suppressions, OurLeaksAreStillReported) {
     }
 }
 
-TEST_F(Suppressions, UnicornsOwnLeaksAreDropped) {
+TEST_F(suppressions, UnicornsOwnLeaksAreDropped) {
     // Without the suppressions unicorn's lost machine shows leaks made in
     // its glib functions, the names tests/lsan.supp gives...
     const Result bare = probe("unicorn", environment_lsan_options());
@@ -83,7 +83,7 @@ TEST_F(Suppressions, UnicornsOwnLeaksAreDropped) {
     ASSERT_GT(by_unicorn, 0u) << bare.err;
 
     // ...and with them, none of those is left.
-    const Result r = probe("unicorn", options);
+    const Result r = probe("unicorn", options_);
     for (const auto& leak : leaks(r.err))
         EXPECT_FALSE(made_by_unicorn(leak)) << leak;
     EXPECT_NE(r.err.find("Suppressions used:"), std::string::npos) << r.err;

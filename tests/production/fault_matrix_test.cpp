@@ -17,21 +17,21 @@
 namespace korvin::test {
 namespace {
 
-struct Device {
+struct device_case {
     const char* name; // as korvin and korvin-sim name it
     const char* heading;
     int data_lines;
     int address_bits; // word-index bits the address-line test walks
 };
 
-const Device devices[] = {
+const device_case DEVICES[] = {
     {"sdram", "Testing SDRAM... ", 32, 23},
     {"flash", "Testing FLASH... ", 16, 23},
     {"sram", "Testing SRAM... ", 16, 17},
 };
 
-struct Fault {
-    const Device* device;
+struct fault_case {
+    const device_case* device;
     bool data; // a data line, else a word-index bit
     int line;
     int level;
@@ -49,7 +49,7 @@ struct Fault {
     }
 };
 
-struct Outcome {
+struct fault_outcome {
     bool ran = false; // korvin ended normally with the verdict line
     bool detected = false;
     bool named = false;
@@ -58,8 +58,8 @@ struct Outcome {
 };
 
 // The findings printed after "<heading>failed", one indented line each.
-Outcome run_fault(const Fault& f) {
-    Outcome o;
+fault_outcome run_fault(const fault_case& f) {
+    fault_outcome o;
     Simulator sim({"--fault", f.text()});
     Result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), f.device->name}, {},
                    std::chrono::minutes(5));
@@ -111,9 +111,9 @@ Outcome run_fault(const Fault& f) {
     return o;
 }
 
-std::vector<Fault> all_faults() {
-    std::vector<Fault> faults;
-    for (const Device& d : devices)
+std::vector<fault_case> all_faults() {
+    std::vector<fault_case> faults;
+    for (const device_case& d : DEVICES)
         for (bool data : {true, false})
             for (int line = 0; line < (data ? d.data_lines : d.address_bits); ++line)
                 for (int level : {0, 1})
@@ -122,9 +122,9 @@ std::vector<Fault> all_faults() {
 }
 
 TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
-    const std::vector<Fault> faults = all_faults();
+    const std::vector<fault_case> faults = all_faults();
     ASSERT_EQ(faults.size(), 254u);
-    std::vector<Outcome> outcomes(faults.size());
+    std::vector<fault_outcome> outcomes(faults.size());
 
     // Each run is a simulator and a korvin; they wait on each other, so a
     // few more workers than cores keep the machine busy.
@@ -147,8 +147,8 @@ TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
     int detected = 0, named = 0;
     std::string unnamed;
     for (std::size_t i = 0; i < faults.size(); ++i) {
-        const Fault& f = faults[i];
-        const Outcome& o = outcomes[i];
+        const fault_case& f = faults[i];
+        const fault_outcome& o = outcomes[i];
         detected += o.detected;
         named += o.named;
         EXPECT_TRUE(o.ran) << f.text() << ": " << o.problem;
@@ -170,7 +170,7 @@ TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
 // A fault-free board through the same path passes with nothing to report,
 // so the matrix's failures come from the faults.
 TEST(FaultMatrix, AGoodBoardPassesWithoutFindings) {
-    for (const Device& d : devices) {
+    for (const device_case& d : DEVICES) {
         Simulator sim;
         Result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), d.name});
         EXPECT_EQ(r.status, 0);

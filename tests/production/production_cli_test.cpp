@@ -71,7 +71,7 @@ assert not port or facts['port'] == port, facts
     return r.status == 0 ? r.out : "parse failed: " + r.err;
 }
 
-struct StatusCase {
+struct status_case {
     const char* what;
     std::vector<std::string> faults;
     std::vector<std::string> args;
@@ -79,7 +79,7 @@ struct StatusCase {
 };
 
 TEST(Production, ExitStatuses) {
-    const StatusCase cases[] = {
+    const status_case cases[] = {
         {"good board, strict", {}, {"--strict"}, 0},
         {"failing SRAM, strict", {"sram:a2=1"}, {"--strict"}, 2},
         {"failing SRAM, strict, only SDRAM tested", {"sram:a2=1"}, {"--strict", "sdram"}, 0},
@@ -88,7 +88,7 @@ TEST(Production, ExitStatuses) {
         {"download refused, strict", {"boot:refuse-write"}, {"--strict"}, 1},
         {"start refused, strict", {"boot:refuse-start"}, {"--strict"}, 1},
     };
-    for (const StatusCase& c : cases) {
+    for (const status_case& c : cases) {
         Simulator sim(with_faults(c.faults));
         Result r = korvin(sim, c.args);
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;

@@ -17,8 +17,8 @@
 namespace korvin::test {
 namespace {
 
-const std::string exe = KORVIN_WINDOWS_EXE;
-const std::string prefix = exe.substr(0, exe.rfind('/') + 1) + "wine";
+const std::string EXE = KORVIN_WINDOWS_EXE;
+const std::string PREFIX = EXE.substr(0, EXE.rfind('/') + 1) + "wine";
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -27,12 +27,12 @@ bool exists(const std::string& path) {
 
 // Why the Windows cases cannot run here, or "" when they can.
 std::string unavailable() {
-    if (!exists(exe))
-        return exe + " is not built (make windows)";
+    if (!exists(EXE))
+        return EXE + " is not built (make windows)";
     if (access(KORVIN_WINE, X_OK) != 0)
         return std::string("no Wine: ") + KORVIN_WINE + " is missing (Debian package wine64)";
-    if (!exists(prefix + "/korvin-ready"))
-        return "the Wine prefix " + prefix + " is not set up (ctest -L windows sets it up)";
+    if (!exists(PREFIX + "/korvin-ready"))
+        return "the Wine prefix " + PREFIX + " is not set up (ctest -L windows sets it up)";
     return "";
 }
 
@@ -75,30 +75,30 @@ std::string without_wine_noise(const std::string& err) {
 }
 
 // COMn of the prefix pointing at `device` while the object lives.
-class ComPort {
+class com_port {
   public:
-    ComPort(int n, const std::string& device) : link_(link_path(n)) {
+    com_port(int n, const std::string& device) : link_(link_path(n)) {
         unlink(link_.c_str());
         if (symlink(device.c_str(), link_.c_str()) != 0)
             ADD_FAILURE() << "cannot link " << link_ << " -> " << device;
     }
-    ~ComPort() { unlink(link_.c_str()); }
-    ComPort(const ComPort&) = delete;
-    ComPort& operator=(const ComPort&) = delete;
+    ~com_port() { unlink(link_.c_str()); }
+    com_port(const com_port&) = delete;
+    com_port& operator=(const com_port&) = delete;
     // Wine looks the device up by the lowercase name.
-    static std::string link_path(int n) { return prefix + "/dosdevices/com" + std::to_string(n); }
+    static std::string link_path(int n) { return PREFIX + "/dosdevices/com" + std::to_string(n); }
 
   private:
     std::string link_;
 };
 
 std::vector<std::string> wine_env() {
-    return {"WINEPREFIX=" + prefix, "WINEDEBUG=-all",
+    return {"WINEPREFIX=" + PREFIX, "WINEDEBUG=-all",
             std::string("WINESERVER=") + KORVIN_WINESERVER, "WINELOADER=" KORVIN_WINE};
 }
 
 std::vector<std::string> windows_argv(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{KORVIN_WINE, exe};
+    std::vector<std::string> argv{KORVIN_WINE, EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
@@ -119,13 +119,13 @@ struct TempFile {
     ~TempFile() { std::remove(path.c_str()); }
 };
 
-const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
+const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
 std::string downloading() {
     return korvin::test::downloading(boot_image_size);
 }
 
 // What one korvin run showed: its streams, its status and its log.
-struct Outcome {
+struct windows_outcome {
     Result result;
     std::string log;
 };
@@ -155,21 +155,21 @@ std::vector<std::string> with_log(std::vector<std::string> args, const std::stri
     return args;
 }
 
-Outcome run_windows(const run_case& c, int com) {
+windows_outcome run_windows(const run_case& c, int com) {
     Simulator sim(c.sim_args);
-    ComPort port(com, sim.port());
+    com_port port(com, sim.port());
     TempFile log(std::string(c.name) + ".win.log");
-    Outcome o{run(windows_argv(with_log(c.args, log.path, std::to_string(com))), wine_env(), 120s),
-              ""};
+    windows_outcome o{
+        run(windows_argv(with_log(c.args, log.path, std::to_string(com))), wine_env(), 120s), ""};
     o.result.err = without_wine_noise(o.result.err);
     o.log = read_file(log.path);
     return o;
 }
 
-Outcome run_linux(const run_case& c) {
+windows_outcome run_linux(const run_case& c) {
     Simulator sim(c.sim_args);
     TempFile log(std::string(c.name) + ".linux.log");
-    Outcome o{run(linux_argv(with_log(c.args, log.path, sim.port())), {}, 120s), ""};
+    windows_outcome o{run(linux_argv(with_log(c.args, log.path, sim.port())), {}, 120s), ""};
     // The same case on COM5.
     o.result.err = replace_all(o.result.err, sim.port(), "COM5");
     o.log = read_file(log.path);
@@ -183,14 +183,14 @@ std::string logging(const run_case& c, const std::string& log) {
     return "";
 }
 
-class WindowsRun : public testing::TestWithParam<run_case> {};
+class windows_run : public testing::TestWithParam<run_case> {};
 
-TEST_P(WindowsRun, MatchesTheLinuxBuild) {
+TEST_P(windows_run, MatchesTheLinuxBuild) {
     SKIP_WITHOUT_WINE();
     const run_case& c = GetParam();
     const int com = std::string(c.name) == "com12" ? 12 : 5;
-    const Outcome win = run_windows(c, com);
-    const Outcome lin = run_linux(c);
+    const windows_outcome win = run_windows(c, com);
+    const windows_outcome lin = run_linux(c);
 
     // Both builds print the log's path as given; compare with it blanked.
     const std::string win_log_path = temp_path(std::string(c.name) + ".win.log");
@@ -209,19 +209,19 @@ TEST_P(WindowsRun, MatchesTheLinuxBuild) {
     EXPECT_EQ(lin.log, c.log);
 }
 
-const std::string passed3 =
+const std::string PASSED3 =
     "Testing SDRAM... passed\nTesting FLASH... passed\nTesting SRAM... passed\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, WindowsRun,
+    Cases, windows_run,
     testing::Values(
         run_case{"good_board",
                  {},
                  {"-l", "LOG"},
                  0,
-                 warning + waking + downloading() + passed3,
+                 WARNING + waking + downloading() + PASSED3,
                  "",
-                 passed3},
+                 PASSED3},
         run_case{
             "com12", {}, {"sram"}, 0, waking + downloading() + "Testing SRAM... passed\n", "", ""},
         run_case{"refused_download",
@@ -272,8 +272,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Windows, VerboseRunRelaysTheTraceAsTheLinuxBuildDoes) {
     SKIP_WITHOUT_WINE();
     const run_case c{"verbose", {}, {"-v", "-l", "LOG", "sram"}, 0, "", "", ""};
-    const Outcome win = run_windows(c, 5);
-    const Outcome lin = run_linux(c);
+    const windows_outcome win = run_windows(c, 5);
+    const windows_outcome lin = run_linux(c);
     ASSERT_EQ(lin.result.status, 0);
     const std::string heading = "Testing SRAM...\n";
     const std::size_t at = lin.log.find("Dc8000000\r\n");
@@ -289,7 +289,7 @@ TEST(Windows, VerboseRunRelaysTheTraceAsTheLinuxBuildDoes) {
 
 TEST(Windows, PortThatDoesNotExist) {
     SKIP_WITHOUT_WINE();
-    unlink(ComPort::link_path(7).c_str());
+    unlink(com_port::link_path(7).c_str());
     for (const char* test : {"sram", "flash"}) {
         const Result r = run(windows_argv({"-p", "7", test}), wine_env(), 60s);
         EXPECT_EQ(r.status, 1) << test;
@@ -332,7 +332,7 @@ TEST(Windows, LinkClosedMidRun) {
         args.insert(args.begin(), {"-l", ""});
 
         Simulator win_sim(c.sim_args);
-        ComPort port(5, win_sim.port());
+        com_port port(5, win_sim.port());
         args[1] = win_log.path;
         args.insert(args.end(), {"-p", "5"});
         Process win(windows_argv(args), wine_env());
@@ -378,7 +378,7 @@ std::string run_part(const std::string& out) {
 TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
     SKIP_WITHOUT_WINE();
     Simulator sim;
-    ComPort port(5, sim.port());
+    com_port port(5, sim.port());
     TempFile log("continuous.log");
     Process korvin(windows_argv({"-c", "-l", log.path, "-p", "5", "sram"}), wine_env());
     // Two whole passes and the third one's heading.
@@ -421,7 +421,7 @@ TEST(Windows, ListPortsNamesThePrefixsComPorts) {
     SKIP_WITHOUT_WINE();
     std::vector<std::string> linked;
     for (int n = 1; n <= 256; ++n)
-        if (exists(ComPort::link_path(n))) // a dangling link is no port
+        if (exists(com_port::link_path(n))) // a dangling link is no port
             linked.push_back(std::to_string(n));
     const std::string device_map = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
     const std::vector<std::string> reg{KORVIN_WINE, "reg"};
@@ -466,7 +466,7 @@ TEST(Windows, ListPortsNamesThePrefixsComPorts) {
 TEST(Windows, ReportReplacesTheLastOne) {
     SKIP_WITHOUT_WINE();
     Simulator sim({"--fault", "sram:d1=1"});
-    ComPort port(5, sim.port());
+    com_port port(5, sim.port());
     TempFile report("report.xml");
     {
         std::FILE* old = std::fopen(report.path.c_str(), "w");
