@@ -328,6 +328,23 @@ TEST_F(DriverCase, FtdiAdapterRemovedMidRunEndsTheRun) {
     EXPECT_LT(took, 5000) << "korvin took " << took << " ms to notice";
 }
 
+// The listing read from a real kernel's sysfs: the 8250 driver's two UARTs
+// but not the two more lines it registers with no UART behind them, and the
+// strings of the USB device above the adapter's tty and interface.
+TEST_F(DriverCase, ListPortsShowsTheFtdiAdapterAndThe16550s) {
+    plug_board(ftdi_adapter);
+    const GuestRun r = finish(start(ftdi_adapter, {"--list-ports"}), 60s);
+    ASSERT_TRUE(r.ended) << guest().console();
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(r.err, "");
+    const std::string uarts = "1             COM1 (/dev/ttyS0), 16550A UART\n"
+                              "2             COM2 (/dev/ttyS1), 16550A UART\n";
+    // QEMU makes the serial number from the adapter's place on the bus.
+    const std::string adapter = "/dev/ttyUSB0  QEMU USB SERIAL, serial ";
+    ASSERT_EQ(r.out.substr(0, uarts.size() + adapter.size()), uarts + adapter) << r.out;
+    EXPECT_EQ(r.out.find('\n', uarts.size()), r.out.size() - 1) << r.out;
+}
+
 // A 16550 cannot tell a pulled cable from a silent board: nothing arrives
 // any more. korvin must give up after --timeout seconds of silence.
 TEST_F(DriverCase, Uart16550CablePulledMidRunEndsTheRunAfterTheTimeout) {

@@ -68,7 +68,8 @@ run() {
 }
 
 echo "@@READY $(uname -r)"
-while read -r command id rest; do
+# Five minutes without a command: the host has gone, and so does the guest.
+while read -t 300 -r command id rest; do
     case $command in
     run)
         # shellcheck disable=SC2086 # the arguments are split as sent
