@@ -4,7 +4,8 @@
 # an initramfs whose /init is init.sh beside this script.
 #   guest.sh CACHE OUT KORVIN
 # CACHE keeps the downloaded packages and what is taken from them, so that
-# only the first run downloads; OUT receives vmlinuz and initrd.gz. Prints
+# only the first run downloads; OUT receives vmlinuz (and vmlinux, the ELF
+# image inside it, when xz can unpack it) and initrd.gz. Prints
 # "SKIPPED: why" and succeeds when this machine cannot build the guest.
 set -eu
 cache=$1 out=$2 korvin=$3
@@ -54,8 +55,8 @@ if [ -z "$kernel_deb" ] || [ -z "$busybox_deb" ]; then
     busybox_deb=$(cached busybox-static)
 fi
 
-# The kernel, once per package: only vmlinuz and the modules the guest loads
-# are kept, in the order insmod needs them.
+# The kernel, once per package: only the kernel images and the modules the
+# guest loads are kept, with the order insmod needs them in.
 kernel_dir=$cache/$(basename "$kernel_deb" .deb)
 if [ ! -f "$kernel_dir/modules/order" ]; then
     echo "unpacking $(basename "$kernel_deb")"
@@ -77,16 +78,22 @@ if [ ! -f "$kernel_dir/modules/order" ]; then
     order=""
     # Adds module $1 after the modules it depends on (its .modinfo
     # "depends=" string; names there may use - where files use _ or back).
+    # busybox's insmod takes plain modules only: newer kernels' .ko.xz are
+    # unpacked here.
     add_module() {
         case " $order " in *" $1 "*) return 0 ;; esac
         local file deps dep
-        file=$(find "$tree" \( -name "$1.ko" -o -name "$(echo "$1" | tr _- -_).ko" \) | head -n 1)
-        [ -n "$file" ] || { echo "module $1 not found in $(basename "$kernel_deb")" >&2; exit 1; }
-        deps=$(tr '\0' '\n' <"$file" | sed -n 's/^depends=//p' | tr ',' ' ')
+        file=$(find "$tree" \( -name "$1.ko*" -o -name "$(echo "$1" | tr _- -_).ko*" \) | head -n 1)
+        case $file in
+        "") echo "module $1 not found in $(basename "$kernel_deb")" >&2; exit 1 ;;
+        *.ko) cp "$file" "$kernel_dir/modules/$1.ko" ;;
+        *.ko.xz) xz -dc "$file" >"$kernel_dir/modules/$1.ko" ;;
+        *) echo "cannot unpack the module $file" >&2; exit 1 ;;
+        esac
+        deps=$(tr '\0' '\n' <"$kernel_dir/modules/$1.ko" | sed -n 's/^depends=//p' | tr ',' ' ')
         for dep in $deps; do
             add_module "$dep"
         done
-        cp "$file" "$kernel_dir/modules/$1.ko"
         order="$order $1"
     }
     # The xHCI controller of -device qemu-xhci, and usb-serial's FTDI chip.
