@@ -1,10 +1,12 @@
 #include "boot_rom.h"
 
+#include "explain.h"
 #include "serial.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 namespace korvin {
 
@@ -31,7 +33,12 @@ void sdp_send_command(std::uint16_t command, std::uint32_t address, std::uint8_t
         serial_write_byte(b);
 }
 
-std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms) {
+namespace {
+
+// sdp_read_status that also keeps the bytes it received (the first 64), so
+// that a refusal can be explained.
+std::uint32_t read_status(bool until_silence, std::uint32_t first_timeout_ms,
+                          std::string* received) {
     std::uint32_t acc = 0;
     unsigned count = 0;
     std::uint32_t timeout = first_timeout_ms;
@@ -41,6 +48,8 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
         if (missed)
             break;
         acc = (acc << 8) | b;
+        if (received && received->size() < 64)
+            *received += static_cast<char>(b);
         timeout = 10;
         ++count;
         if (count == 4 && !until_silence)
@@ -49,8 +58,23 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
     return (acc >> 24) | ((acc >> 8) & 0xFF00u) | ((acc << 8) & 0xFF0000u) | (acc << 24);
 }
 
-int boot_rom_download(const unsigned char* image, std::size_t length, int wait_seconds) {
+std::string status_request_frame() {
+    const sdp_frame f = sdp_build_frame(SDP_GET_STATUS, 0, 0, 0, 0, 0);
+    return std::string(f.begin(), f.end());
+}
+
+} // namespace
+
+std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms) {
+    return read_status(until_silence, first_timeout_ms, nullptr);
+}
+
+int boot_rom_download(const unsigned char* image, std::size_t length,
+                      const download_settings& settings) {
+    const int wait_seconds = settings.wait_seconds;
     std::printf("Waiting for the board to wake up...");
+    wake_observation seen;
+    bool explained = false;
     using clock = std::chrono::steady_clock;
     const clock::time_point deadline = clock::now() + std::chrono::seconds(wait_seconds);
     for (;;) {
@@ -61,27 +85,42 @@ int boot_rom_download(const unsigned char* image, std::size_t length, int wait_s
             if (left.count() <= 0) {
                 std::fprintf(stderr, "\rThe board did not answer within %d seconds.\n",
                              wait_seconds);
+                // A bound shorter than the silent requests it takes to be sure
+                // of silence still says what it saw.
+                if (seen.behaviour == line_behaviour::unknown && seen.silent_in_a_row > 0)
+                    seen.behaviour = line_behaviour::silent;
+                std::fputs(explain_wake(seen).c_str(), stderr);
                 return 0;
             }
             // The last request gets only what is left of the bound.
             first_timeout = static_cast<std::uint32_t>(std::min<long long>(1000, left.count()));
         }
         sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
-        const std::uint32_t status = sdp_read_status(true, first_timeout);
+        std::string answer;
+        const std::uint32_t status = read_status(true, first_timeout, &answer);
         if (status == STATUS_READY_ALT || status == STATUS_READY)
             break;
         if (serial_failed())
             return 0;
+        seen.record(status_request_frame(), answer);
+        if (settings.explain && !explained && seen.behaviour != line_behaviour::unknown) {
+            // Once, below the waiting message, which stays where it is.
+            std::fprintf(stderr, "\n%s", explain_wake(seen).c_str());
+            explained = true;
+        }
     }
     std::printf("\r                                   \r");
     std::printf("Downloading boot code...(  0%%)");
 
     sdp_send_command(SDP_WRITE_FILE, BOOT_LOAD_ADDRESS, 0, static_cast<std::uint32_t>(length), 0,
                      SDP_FILE_TYPE_IMAGE);
-    if (sdp_read_status(false, 1000) != STATUS_READY) {
+    std::string answer;
+    if (read_status(false, 1000, &answer) != STATUS_READY) {
         if (serial_failed())
             return 0;
         std::fprintf(stderr, "\rCould not initiate code download.\n");
+        if (settings.explain)
+            std::fputs(explain_refusal(false, answer).c_str(), stderr);
         return 0;
     }
     for (std::size_t i = 0; i < length; ++i) {
@@ -95,10 +134,13 @@ int boot_rom_download(const unsigned char* image, std::size_t length, int wait_s
     std::printf("\r                              \r");
 
     sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
-    if (sdp_read_status(false, 1000) != STATUS_COMPLETE) {
+    answer.clear();
+    if (read_status(false, 1000, &answer) != STATUS_COMPLETE) {
         if (serial_failed())
             return 0;
         std::fprintf(stderr, "\rCould not start code execution.\n");
+        if (settings.explain)
+            std::fputs(explain_refusal(true, answer).c_str(), stderr);
         return 0;
     }
     return 1;

@@ -33,7 +33,12 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
 // Wakes the boot ROM, downloads the image to BOOT_LOAD_ADDRESS with a progress
 // display and confirms its start. 1 when it runs; 0 after a failure (its
 // message printed, unless the link itself failed: see serial_failed).
-// wait_seconds > 0 bounds the wake-up; 0 waits as long as it takes.
-int boot_rom_download(const unsigned char* image, std::size_t length, int wait_seconds = 0);
+struct download_settings {
+    int wait_seconds = 0; // > 0 bounds the wake-up; 0 waits as long as it takes
+    bool explain = false; // say what the line did when it goes wrong (--diagnose)
+};
+// Whatever the settings, giving up on a bounded wake-up says what the line did.
+int boot_rom_download(const unsigned char* image, std::size_t length,
+                      const download_settings& settings = {});
 
 } // namespace korvin

@@ -1,42 +1,68 @@
 #include "monitor.h"
 
 #include "diagnose.h"
-#include "junit_report.h"
 #include "report.h"
 #include "serial.h"
+#include "test_report.h"
 
 #include <chrono>
 #include <cstdio>
 
 namespace korvin {
 
+namespace {
+
+std::uint32_t silence_limit_ms = 0;
+
+// One byte of the monitor's answer; false when the link failed or the board
+// stayed silent past the limit.
+bool read_answer_byte(unsigned& byte) {
+    bool missed = false;
+    byte = serial_read_byte(silence_limit_ms, &missed);
+    return !missed && !serial_failed();
+}
+
+} // namespace
+
+void monitor_set_silence_limit(int seconds) {
+    silence_limit_ms = seconds > 0 ? static_cast<std::uint32_t>(seconds) * 1000u : 0;
+}
+
 int monitor_wait_for(unsigned byte) {
     for (;;) {
-        const unsigned b = serial_read_byte(0);
-        if (serial_failed())
+        unsigned b = 0;
+        if (!read_answer_byte(b))
             return 0;
         if (b == (byte & 0xFFu))
             return 1;
     }
 }
 
+namespace {
+
+int lost() {
+    return serial_failed() ? MONITOR_LINK_LOST : MONITOR_SILENT;
+}
+
+} // namespace
+
 int monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
     answer = {};
     if (!monitor_wait_for('?'))
-        return MONITOR_LINK_LOST;
+        return lost();
     serial_write_byte(command);
     for (;;) {
-        const unsigned b = serial_read_byte(0);
-        if (serial_failed())
-            return MONITOR_LINK_LOST;
+        unsigned b = 0;
+        if (!read_answer_byte(b))
+            return lost();
         if (b == ':')
             break;
         report_to(show_trace ? REPORT_BOTH : REPORT_LOG, "%c", static_cast<int>(b));
         answer.trace += static_cast<char>(b);
     }
-    const unsigned first_digit = serial_read_byte(0);
-    if (serial_failed())
-        return MONITOR_LINK_LOST;
+    unsigned first_digit = 0;
+    if (!read_answer_byte(first_digit))
+        return lost();
     // Only the first digit is read: the next one would be the prompt of the
     // next command, which monitor_wait_for has to see. Codes carry no leading
     // zeros, so '0' alone is a pass.
@@ -77,32 +103,101 @@ const char* report_name(memory tested) {
     return "";
 }
 
-bool write_report(const std::string& path, const std::vector<test_verdict>& verdicts) {
+bool write_report(const std::string& path, const run_facts& facts,
+                  const std::vector<test_verdict>& verdicts,
+                  const test_outcome* interrupted = nullptr) {
     std::vector<test_outcome> outcomes;
     for (const test_verdict& v : verdicts)
-        outcomes.push_back({report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings});
-    if (write_junit_report(path, outcomes))
+        outcomes.push_back(
+            {report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings, ""});
+    if (interrupted)
+        outcomes.push_back(*interrupted);
+    if (write_test_report(path, facts, outcomes))
         return true;
     std::fprintf(stderr, "Could not write report '%s'.\n", path.c_str());
     return false;
 }
 
+const char* display_name(memory tested) {
+    switch (tested) {
+    case memory::sdram:
+        return "SDRAM";
+    case memory::flash:
+        return "FLASH";
+    case memory::sram:
+        return "SRAM";
+    }
+    return "";
+}
+
+// Closes the record of a run whose link failed or whose board fell silent:
+// the reason on a line of its own on the console and as the log's last line,
+// the report with what this pass measured and the interrupted test as an
+// error, and with --diagnose where it happened.
+void record_interruption(const run_settings& settings, const run_facts& facts,
+                         test_run_result& result, int why, const test_entry* during,
+                         double seconds) {
+    char message[160];
+    if (why == MONITOR_SILENT)
+        std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
+                      settings.timeout_seconds);
+    else
+        std::snprintf(message, sizeof message, "Could not read from serial port %s.",
+                      serial_port_name().c_str());
+    end_open_lines(REPORT_BOTH);
+    std::fprintf(stderr, "%s\n", message);
+    report_to(REPORT_LOG, "%s\n", message);
+    result.link_lost = true;
+
+    if (!settings.report_path.empty()) {
+        const test_outcome interrupted{during ? during->name : "monitor", 0, seconds, {}, message};
+        if (!write_report(settings.report_path, facts, result.verdicts, &interrupted))
+            result.report_failed = true;
+    }
+    if (settings.diagnose) {
+        const std::string where =
+            during ? std::string("during the ") + display_name(during->tested) + " test"
+                   : std::string("before the first test");
+        const unsigned long pass = result.passes + 1;
+        const std::string done = result.passes == 0 ? "no pass completed"
+                                 : result.passes == 1
+                                     ? "1 pass completed"
+                                     : std::to_string(result.passes) + " passes completed";
+        std::fprintf(stderr, "%s %s, in pass %lu (%s).\n",
+                     why == MONITOR_SILENT ? "The board fell silent" : "The link was lost",
+                     where.c_str(), pass, done.c_str());
+        std::fputs(why == MONITOR_SILENT
+                       ? "No test on a working board is silent this long: the board lost power or "
+                         "was\nreset, or the cable was pulled. Check them and run korvin again.\n"
+                       : "The serial device went away: a USB adapter was unplugged or the cable "
+                         "pulled.\nCheck the connection and run korvin again; the tests completed "
+                         "are in the\nreport.\n",
+                   stderr);
+    }
+}
+
 } // namespace
 
-test_run_result test_run(const run_settings& settings) {
+test_run_result test_run(const run_settings& settings, const run_facts& run) {
     test_run_result result;
+    run_facts facts = run;
+    facts.timestamp = report_timestamp();
+    monitor_set_silence_limit(settings.timeout_seconds);
     // A diagnosis needs the trace even when the console is not to show it.
     const bool trace_sent = settings.verbose || settings.diagnose;
-    if (trace_sent && monitor_command('v') == MONITOR_LINK_LOST) {
-        result.link_lost = true;
-        return result;
-    }
-    if (settings.continuous && monitor_command('s') == MONITOR_LINK_LOST) {
-        result.link_lost = true;
-        return result;
+    for (const char mode : {'v', 's'}) {
+        if (mode == 'v' ? !trace_sent : !settings.continuous)
+            continue;
+        const int r = monitor_command(static_cast<unsigned char>(mode));
+        if (r < 0) {
+            record_interruption(settings, facts, result, r, nullptr, 0);
+            return result;
+        }
     }
     do {
         result.verdicts.clear();
+        if (result.passes > 0)
+            facts.timestamp = report_timestamp();
         for (const test_entry& t : tests) {
             if (!(settings.*t.selected))
                 continue;
@@ -119,8 +214,8 @@ test_run_result test_run(const run_settings& settings) {
             const int r =
                 monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (r == MONITOR_LINK_LOST) {
-                result.link_lost = true;
+            if (r < 0) {
+                record_interruption(settings, facts, result, r, &t, took.count());
                 return result;
             }
             report(r ? "passed\n" : "failed\n");
@@ -135,7 +230,8 @@ test_run_result test_run(const run_settings& settings) {
             result.verdicts.push_back(verdict);
         }
         ++result.passes;
-        if (!settings.report_path.empty() && !write_report(settings.report_path, result.verdicts))
+        if (!settings.report_path.empty() &&
+            !write_report(settings.report_path, facts, result.verdicts))
             result.report_failed = true;
     } while (settings.continuous);
     return result;

@@ -2,6 +2,7 @@
 // The monitor protocol: the monitor prompts with '?', takes one command byte,
 // may send trace text, then answers ':' and the result code in hexadecimal.
 #include "settings.h"
+#include "test_report.h"
 
 #include <cstdint>
 #include <string>
@@ -9,13 +10,19 @@
 
 namespace korvin {
 
-// Discards bytes until `byte` arrives. 1 when it did, 0 when the link failed.
+// How long the board may stay silent before a read of its answer gives up;
+// 0 (the default) waits without limit.
+void monitor_set_silence_limit(int seconds);
+
+// Discards bytes until `byte` arrives. 1 when it did, 0 when the link failed
+// or the board stayed silent past the limit.
 int monitor_wait_for(unsigned byte);
 
-constexpr int MONITOR_LINK_LOST = -1;
+constexpr int MONITOR_LINK_LOST = -1; // the link failed (device gone, hang-up)
+constexpr int MONITOR_SILENT = -2;    // nothing came within the silence limit
 
 // Sends `command` after the prompt and relays the trace through report.
-// 1 passed (result starts with '0'), 0 failed, MONITOR_LINK_LOST.
+// 1 passed (result starts with '0'), 0 failed, MONITOR_LINK_LOST, MONITOR_SILENT.
 int monitor_command(unsigned command);
 
 // What a command answered, for the diagnosis and the report.
@@ -40,12 +47,16 @@ struct test_run_result {
     std::vector<test_verdict> verdicts; // of the last pass begun
     unsigned long passes = 0;           // passes completed
     bool any_failed = false;            // in any pass
+    // The link failed or the board fell silent; the run's record (console,
+    // log, report) has been closed with the reason.
     bool link_lost = false;
     bool report_failed = false; // a --report file could not be written
 };
 
 // The mode commands, then one pass over the selected tests (without end when
-// continuous). Returns only after a single pass or when the link failed.
-test_run_result test_run(const run_settings& settings);
+// continuous). Returns only after a single pass, or when the link failed or
+// the board fell silent for settings.timeout_seconds.
+// `facts` go into every report; the timestamp is each pass's own.
+test_run_result test_run(const run_settings& settings, const run_facts& facts = {});
 
 } // namespace korvin

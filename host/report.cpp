@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <cstdarg>
+#include <string>
 
 namespace korvin {
 
@@ -8,20 +9,47 @@ std::FILE* log_file = nullptr;
 
 namespace {
 
+// Whether the last text written to the console or the log left a line open.
+bool console_open = false;
+bool log_open = false;
+
 void vreport(int targets, const char* format, va_list args) {
+    // Formatted once into a buffer: the text may hold NUL bytes (a relayed
+    // trace byte), and its last character tells whether a line is open.
     va_list again;
     va_copy(again, args);
-    if (targets & REPORT_CONSOLE)
-        std::vprintf(format, args);
+    const int size = std::vsnprintf(nullptr, 0, format, args);
+    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
+    if (size > 0)
+        std::vsnprintf(&text[0], text.size() + 1, format, again);
+    va_end(again);
+    if (text.empty())
+        return;
+    const bool open = text.back() != '\n';
+    // The log first: whatever the console shows is then in the log already,
+    // even when CTRL-C (which flushes nothing) comes next.
     if ((targets & REPORT_LOG) && log_file) {
-        std::vfprintf(log_file, format, again);
-        // A continuous run ends only by CTRL-C, which flushes nothing.
+        std::fwrite(text.data(), 1, text.size(), log_file);
+        log_open = open;
         std::fflush(log_file);
     }
-    va_end(again);
+    if (targets & REPORT_CONSOLE) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        console_open = open;
+    }
 }
 
 } // namespace
+
+void end_open_lines(int targets) {
+    int open = 0;
+    if (console_open)
+        open |= REPORT_CONSOLE;
+    if (log_open)
+        open |= REPORT_LOG;
+    if (targets & open)
+        report_to(targets & open, "\n");
+}
 
 void report(const char* format, ...) {
     va_list args;
@@ -67,8 +95,12 @@ void print_long_options(std::FILE* stream) {
                "  --report <file>   Write a JUnit XML report to <file> after every pass.\n"
                "  --strict          Exit with status 2 when a test failed.\n"
                "  --wait <seconds>  Give up when the board does not answer within <seconds>.\n"
+               "  --timeout <seconds>\n"
+               "                    Give up when the board sends nothing for <seconds> during\n"
+               "                    the tests (default 120).\n"
                "  --list-ports      List the serial ports of this machine and exit.\n"
                "  --help            Print this text and exit.\n"
+               "  --version         Print korvin's version and exit.\n"
                "\n"
                "Exit status: 0 done, 1 trouble (options, port, board not answering, link\n"
                "lost, report not written), 2 a test failed (with --strict).\n",

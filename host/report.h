@@ -25,6 +25,10 @@ void report_to(int targets, const char* format, ...)
 #endif
     ;
 
+// Ends the line that report left open (a heading waiting for its verdict,
+// a trace line cut short) on those of `targets` where one is.
+void end_open_lines(int targets);
+
 // The usage text, to standard error (or to `stream`).
 void print_usage(std::FILE* stream = stderr);
 

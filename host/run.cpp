@@ -8,11 +8,13 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 namespace korvin {
@@ -63,6 +65,8 @@ enum long_option {
     OPT_WAIT,
     OPT_LIST_PORTS,
     OPT_HELP,
+    OPT_TIMEOUT,
+    OPT_VERSION,
 };
 
 const option long_options[] = {
@@ -72,6 +76,8 @@ const option long_options[] = {
     {"wait", required_argument, nullptr, OPT_WAIT},
     {"list-ports", no_argument, nullptr, OPT_LIST_PORTS},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"version", no_argument, nullptr, OPT_VERSION},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -86,8 +92,13 @@ int parse_seconds(const char* text) {
 }
 
 // Whether a report can be written at `path`, tried before the board is
-// touched so that a bad path fails at once and not after a long run.
+// touched so that a bad path fails at once and not after a long run. The
+// report is renamed over `path` in the end, which no system does over a
+// folder.
 bool report_writable(const std::string& path) {
+    std::error_code error;
+    if (path.empty() || std::filesystem::is_directory(path, error))
+        return false;
     const std::string probe = path + ".tmp";
     std::FILE* file = std::fopen(probe.c_str(), "wb");
     if (!file)
@@ -95,6 +106,35 @@ bool report_writable(const std::string& path) {
     std::fclose(file);
     std::remove(probe.c_str());
     return true;
+}
+
+// "COM" in any case and decimal digits: the port number a Windows user
+// types ("-p COM3"), accepted on every system.
+bool com_port_argument(const char* text, std::int32_t& number) {
+    if (std::strlen(text) < 4)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i])
+            return false;
+    for (const char* p = text + 3; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return false;
+    number = parse_port_number(text + 3);
+    return true;
+}
+
+bool test_name(const char* word) {
+    return std::strcmp(word, "sdram") == 0 || std::strcmp(word, "flash") == 0 ||
+           std::strcmp(word, "sram") == 0;
+}
+
+bool seconds_option(const char* name, const char* text, int& seconds) {
+    seconds = parse_seconds(text);
+    if (seconds != 0)
+        return true;
+    std::fprintf(stderr, "The --%s option takes a whole number of seconds, not '%s'.\n", name,
+                 text);
+    return false;
 }
 
 } // namespace
@@ -122,14 +162,22 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
             std::printf("Logging to '%s'\n", optarg);
             break;
         }
-        case 'p':
-            if (optarg[0] == '/') {
+        case 'p': {
+            std::int32_t number = 0;
+            const std::string device = serial_device_path(optarg);
+            if (com_port_argument(optarg, number)) {
+                settings.port_path.clear();
+                settings.port_number = number;
+            } else if (optarg[0] == '/') {
                 settings.port_path = optarg;
+            } else if (!device.empty()) {
+                settings.port_path = device;
             } else {
                 settings.port_path.clear();
                 settings.port_number = parse_port_number(optarg);
             }
             break;
+        }
         case 'v':
             settings.verbose = true;
             break;
@@ -147,14 +195,16 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
             settings.strict = true;
             break;
         case OPT_WAIT:
-            settings.wait_seconds = parse_seconds(optarg);
-            if (settings.wait_seconds == 0) {
-                std::fprintf(stderr,
-                             "The --wait option takes a whole number of seconds, not '%s'.\n",
-                             optarg);
+            if (!seconds_option("wait", optarg, settings.wait_seconds))
                 return PARSE_FAILED;
-            }
             break;
+        case OPT_TIMEOUT:
+            if (!seconds_option("timeout", optarg, settings.timeout_seconds))
+                return PARSE_FAILED;
+            break;
+        case OPT_VERSION:
+            std::printf("korvin %s\n", KORVIN_VERSION);
+            return PARSE_DONE;
         case OPT_LIST_PORTS:
             print_port_list();
             return PARSE_DONE;
@@ -163,6 +213,15 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
             print_long_options(stdout);
             return PARSE_DONE;
         default: // -h, an unknown option, a missing argument
+            print_usage();
+            return PARSE_FAILED;
+        }
+    }
+    // Two or more names run all three tests; but a word that names no test
+    // (a typing error, or an option left unparsed under POSIXLY_CORRECT)
+    // must never start a run that erases the FLASH.
+    for (int i = optind; i < argc; ++i) {
+        if (!test_name(argv[i])) {
             print_usage();
             return PARSE_FAILED;
         }
@@ -213,19 +272,24 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     if (settings.test_flash)
         std::printf("*** Warning! The contents of the FLASH will be erased. ***\n");
 
-    if (!boot_rom_download(image, image_length, settings.wait_seconds)) {
+    if (!boot_rom_download(image, image_length, {settings.wait_seconds, settings.diagnose})) {
         status = 1;
+        if (serial_failed()) {
+            // A dead link would otherwise poll the boot ROM for ever.
+            std::fprintf(stderr, "Could not read from serial port %s.\n",
+                         serial_port_name().c_str());
+        }
     } else {
-        const test_run_result result = test_run(settings);
+        run_facts facts;
+        facts.hostname = system_host_name();
+        facts.port = serial_port_name();
+        facts.version = KORVIN_VERSION;
+        facts.boot_image_length = image_length;
+        const test_run_result result = test_run(settings, facts);
         if (result.link_lost || result.report_failed)
             status = 1;
         else if (settings.strict && result.any_failed)
             status = 2;
-    }
-    if (serial_failed()) {
-        // A dead link would otherwise relay NUL bytes or poll the boot ROM forever.
-        std::fprintf(stderr, "Could not read from serial port %s.\n", serial_port_name().c_str());
-        status = 1;
     }
     serial_close();
     close_log();

@@ -15,6 +15,9 @@ std::string com_port_name(std::int32_t port_number);
 int serial_open(std::int32_t port_number);
 // Opens the device at `path` for exclusive use; failures name the path.
 int serial_open_path(const std::string& path);
+// The device a bare name given to -p stands for, or "" when the name is no
+// device name on this system: on POSIX systems "ttyUSB0" is /dev/ttyUSB0.
+std::string serial_device_path(const std::string& name);
 // The name of the port as the messages show it (COMn or the path).
 const std::string& serial_port_name();
 
@@ -44,5 +47,8 @@ struct serial_port_entry {
 // then device paths. None open is needed.
 std::vector<serial_port_entry> serial_list_ports();
 void pause_10ms();
+
+// The system's name for this machine, for the reports; "" when it has none.
+std::string system_host_name();
 
 } // namespace korvin

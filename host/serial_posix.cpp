@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -85,6 +86,20 @@ int serial_open_path(const std::string& path) {
     return open_device(path, path);
 }
 
+std::string serial_device_path(const std::string& name) {
+    if (name.empty() || name.find('/') != std::string::npos)
+        return "";
+    // Terminal devices are named tty... (ttyS0, ttyUSB0, ttyACM0) or, on
+    // BSD and macOS, cu...; any other name counts when /dev holds a
+    // character device of that name.
+    const std::string path = "/dev/" + name;
+    struct stat info {};
+    if (name.compare(0, 3, "tty") == 0 || name.compare(0, 3, "cu.") == 0 ||
+        (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode)))
+        return path;
+    return "";
+}
+
 const std::string& serial_port_name() {
     return port_name;
 }
@@ -162,6 +177,13 @@ void serial_close() {
     if (port_handle >= 0)
         close(port_handle);
     port_handle = -1;
+}
+
+std::string system_host_name() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0)
+        return "";
+    return name;
 }
 
 void pause_10ms() {

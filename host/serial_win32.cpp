@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <setupapi.h>
 
 #include <cstdio>
@@ -52,6 +54,11 @@ int serial_open_path(const std::string& path) {
     return open_device(path, path);
 }
 
+std::string serial_device_path(const std::string&) {
+    // Windows names its ports COMn, which -p takes as numbers.
+    return "";
+}
+
 const std::string& serial_port_name() {
     return port_name;
 }
@@ -97,16 +104,25 @@ int serial_write_byte(unsigned byte) {
 unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
     if (missed)
         *missed = false;
-    // A read "without limit" waits in slices, so that a vanished device is
-    // noticed between them instead of blocking the read for ever.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 0;
-    timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = timeout_ms == 0 ? wait_slice_ms : timeout_ms;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
-    SetCommTimeouts(port_handle, &timeouts);
+    // Every read waits in slices, so that a vanished device is noticed
+    // between them instead of blocking the read for ever, or for as long as
+    // a long time-out lasts.
+    const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
+        DWORD slice = wait_slice_ms;
+        if (timeout_ms != 0) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline)
+                break; // timed out
+            slice = static_cast<DWORD>(std::min<ULONGLONG>(wait_slice_ms, deadline - now));
+        }
+        COMMTIMEOUTS timeouts{};
+        timeouts.ReadIntervalTimeout = 0;
+        timeouts.ReadTotalTimeoutMultiplier = 0;
+        timeouts.ReadTotalTimeoutConstant = slice;
+        timeouts.WriteTotalTimeoutMultiplier = 0;
+        timeouts.WriteTotalTimeoutConstant = 0;
+        SetCommTimeouts(port_handle, &timeouts);
         unsigned char b = 0;
         DWORD count = 0;
         const BOOL ok = ReadFile(port_handle, &b, 1, &count, nullptr);
@@ -116,8 +132,6 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
             read_failed = true; // the device is gone, not just quiet
             break;
         }
-        if (timeout_ms != 0)
-            break; // timed out
     }
     if (missed)
         *missed = true;
@@ -131,6 +145,14 @@ bool serial_failed() {
 void serial_close() {
     CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
+}
+
+std::string system_host_name() {
+    char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = sizeof name;
+    if (!GetComputerNameA(name, &size))
+        return "";
+    return std::string(name, size);
 }
 
 void pause_10ms() {

@@ -5,6 +5,13 @@
 
 namespace korvin {
 
+// How long a working board can stay silent during the test run. The longest
+// silence is a quiet FLASH test: 17 sector erases (sector 0 twice, the
+// sectors of the 2 x 7 address-test words above the first 128 KB, and the
+// top sector) at up to 3.5 s each in the common NOR datasheets, about 60 s,
+// plus the program polls and one bounded poll of at least 10 s that runs out.
+constexpr int DEFAULT_SILENCE_SECONDS = 120;
+
 // The three memories of the board, in the order a run tests them.
 enum class memory { sdram, flash, sram };
 
@@ -21,6 +28,8 @@ struct run_settings {
     std::string report_path; // --report FILE: JUnit XML after every pass
     bool strict = false;     // --strict: status 2 when a test failed
     int wait_seconds = 0;    // --wait SECONDS: bound on the wake-up; 0 waits for ever
+    // --timeout SECONDS: how long the board may send nothing during the test run
+    int timeout_seconds = DEFAULT_SILENCE_SECONDS;
 };
 
 } // namespace korvin

@@ -1,6 +1,7 @@
 // The korvin binary as a user runs it, against a scripted board on a
 // pseudo-terminal: every stream and the bytes sent, byte for byte.
 #include "boot_image.h"
+#include "explain.h"
 #include "korvin_output.h"
 #include "peer.h"
 #include "process.h"
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <tuple>
 
 namespace korvin::test {
 namespace {
@@ -280,51 +282,266 @@ TEST(Cli, ContinuousRunKeepsItsLogWhenInterrupted) {
     unlink(log.c_str());
 }
 
-TEST(Cli, LinkLossEndsTheRun) {
-    struct {
-        const char* name;
-        std::vector<step> script;
-        std::vector<std::string> args;
-        std::string out_tail;
-        std::string log;
-    } cases[] = {
-        {"waking", {expect(16), hang_up()}, {"sram"}, "Waiting for the board to wake up...", ""},
+// The test run's record when the link fails or the board falls silent: the
+// reason on a line of its own, the log's last line, the report so far.
+struct interruption_case {
+    const char* name;
+    std::vector<step> script;
+    std::vector<std::string> args;
+    std::string out_tail;                // after "Logging to ..."
+    std::string log;                     // before the reason's line
+    std::vector<std::string> report_has; // empty: no report is written
+};
+
+void check_interruption(const interruption_case& c, const std::string& reason,
+                        const std::vector<std::string>& extra_args) {
+    Peer peer(c.script);
+    const std::string log = temp_path(std::string(c.name) + ".log");
+    const std::string report = temp_path(std::string(c.name) + ".xml");
+    std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log, "--report", report};
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const Result r = run(argv, {}, std::chrono::seconds(30));
+    const std::string why =
+        reason.empty() ? "Could not read from serial port " + peer.path() + "." : reason;
+    EXPECT_EQ(r.status, 1) << c.name;
+    EXPECT_EQ(r.err, why + "\n") << c.name;
+    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + c.out_tail) << c.name;
+    if (c.report_has.empty()) {
+        // Before the test run nothing was measured, and the log stays empty.
+        EXPECT_EQ(read_file(log), "") << c.name;
+        EXPECT_EQ(access(report.c_str(), F_OK), -1) << c.name;
+    } else {
+        EXPECT_EQ(read_file(log), c.log + why + "\n") << c.name;
+        const std::string xml = read_file(report);
+        for (const std::string& part : c.report_has)
+            EXPECT_NE(xml.find(part), std::string::npos) << c.name << ": " << part << "\n" << xml;
+        EXPECT_NE(xml.find("<error message=\"" + why + "\" type=\"link lost\"/>"),
+                  std::string::npos)
+            << c.name << "\n"
+            << xml;
+    }
+    unlink(log.c_str());
+    unlink(report.c_str());
+}
+
+const std::string sram_error_case = "<testcase classname=\"korvin\" name=\"sram\"";
+
+TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
+    const interruption_case cases[] = {
+        {"waking",
+         {expect(16), hang_up()},
+         {"sram"},
+         "Waiting for the board to wake up...",
+         "",
+         {}},
         {"write_file",
          {expect(16), send(ready), expect(16), hang_up()},
          {"sram"},
          waking + "Downloading boot code...(  0%)",
-         ""},
+         "",
+         {}},
+        {"mode_command",
+         script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), pause(300), hang_up()}),
+         {"-v", "sram"},
+         waking + downloading(),
+         "",
+         {"tests=\"1\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"monitor\""}},
         {"prompt",
          script(boot_rom_accepts(boot_image_size), {pause(300), hang_up()}),
          {"sram"},
-         waking + downloading() + "Testing SRAM... ",
-         "Testing SRAM... "},
+         waking + downloading() + "Testing SRAM... \n",
+         "Testing SRAM... \n",
+         {"tests=\"1\"", "errors=\"1\"", "failures=\"0\"", sram_error_case}},
         {"relay",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1),
                                                     send("D c8\r\nW"), pause(300), hang_up()}),
          {"-v", "sram"},
-         waking + downloading() + "Testing SRAM...\nD c8\r\nW",
-         "Testing SRAM...\nD c8\r\nW"},
+         waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         "Testing SRAM...\nD c8\r\nW\n",
+         {sram_error_case}},
         {"result",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":"), pause(300), hang_up()}),
          {"sram"},
-         waking + downloading() + "Testing SRAM... ",
-         "Testing SRAM... "},
+         waking + downloading() + "Testing SRAM... \n",
+         "Testing SRAM... \n",
+         {sram_error_case}},
+        // A line that ended before the loss gets no empty line after it.
+        {"second_test",
+         script(boot_rom_accepts(boot_image_size),
+                {send("?"), expect(1), send(":0?"), expect(1), pause(300), hang_up()}),
+         {},
+         warning + waking + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
+         "Testing SDRAM... passed\nTesting FLASH... \n",
+         {"tests=\"2\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"sdram\" time=\"",
+          "<testcase classname=\"korvin\" name=\"flash\""}},
     };
-    const std::string log = temp_path("lost.log");
-    for (const auto& c : cases) {
-        Peer peer(c.script);
-        const std::string path = peer.path();
-        std::vector<std::string> argv{bin("korvin"), "-p", path, "-l", log};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const Result r = run(argv, {}, std::chrono::seconds(30));
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.err, "Could not read from serial port " + path + ".\n") << c.name;
-        EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + c.out_tail) << c.name;
-        EXPECT_EQ(read_file(log), c.log) << c.name;
+    for (const auto& c : cases)
+        check_interruption(c, "", {});
+}
+
+TEST(Cli, ASilentBoardEndsTheRunWithTheRecordKept) {
+    const std::string silent = "The board sent nothing for 1 seconds.";
+    // The peer answers nothing after its last step, and keeps the line open.
+    const interruption_case cases[] = {
+        {"silent_prompt",
+         boot_rom_accepts(boot_image_size),
+         {"sram"},
+         waking + downloading() + "Testing SRAM... \n",
+         "Testing SRAM... \n",
+         {sram_error_case}},
+        {"silent_relay",
+         script(boot_rom_accepts(boot_image_size),
+                {send("?"), expect(1), send(":0?"), expect(1), send("D c8\r\nW")}),
+         {"-v", "sram"},
+         waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         "Testing SRAM...\nD c8\r\nW\n",
+         {sram_error_case}},
+        {"silent_result",
+         script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":")}),
+         {"sram"},
+         waking + downloading() + "Testing SRAM... \n",
+         "Testing SRAM... \n",
+         {sram_error_case}},
+    };
+    for (const auto& c : cases)
+        check_interruption(c, silent, {"--timeout", "1"});
+}
+
+TEST(Cli, TheSilenceBoundIsNotABoundOnATestsTime) {
+    // A verbose FLASH test that sends a line every 400 ms for about 3 s
+    // outlasts --timeout 1 and still passes.
+    std::vector<step> s =
+        script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1)});
+    std::string trace;
+    for (int i = 0; i < 8; ++i) {
+        s.push_back(pause(400));
+        s.push_back(send(" E" + std::to_string(i) + "0000\r\n"));
+        trace += " E" + std::to_string(i) + "0000\r\n";
     }
-    unlink(log.c_str());
+    s.push_back(send(":0?"));
+    Peer peer(s);
+    const Result r = run({bin("korvin"), "-p", peer.path(), "--timeout", "1", "-v", "flash"}, {},
+                         std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, warning + waking + downloading() + "Testing FLASH...\n" + trace + "passed\n");
+}
+
+TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {
+    // Two continuous passes of FLASH, then the link goes in the third.
+    Peer lost(script(boot_rom_accepts(boot_image_size),
+                     {send("?"), expect(1), send(":0?"), expect(1), send(":0?"), expect(1),
+                      send(":0?"), expect(1), send(":1?"), expect(1), pause(300), hang_up()}));
+    Result r = run({bin("korvin"), "-p", lost.path(), "-c", "--diagnose", "flash"}, {},
+                   std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1);
+    const std::string message = "Could not read from serial port " + lost.path() + ".\n";
+    ASSERT_EQ(r.err.substr(0, message.size()), message);
+    EXPECT_NE(
+        r.err.find("The link was lost during the FLASH test, in pass 3 (2 passes completed)."),
+        std::string::npos)
+        << r.err;
+
+    Peer silent(boot_rom_accepts(boot_image_size));
+    r = run({bin("korvin"), "-p", silent.path(), "--timeout", "1", "--diagnose", "sram"}, {},
+            std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("The board sent nothing for 1 seconds.\n"
+                         "The board fell silent before the first test, in pass 1 (no pass "
+                         "completed).\n"),
+              0u)
+        << r.err;
+}
+
+TEST(Cli, WaitingExplainsWhatTheLineDoes) {
+    const std::string monitor_answer = [] {
+        std::string s;
+        for (int i = 0; i < 16; ++i)
+            s += ":0?";
+        return s;
+    }();
+    const std::string garbage = bytes({0xe0, 0x00, 0xfc, 0x1c, 0x80, 0x00, 0xe0, 0xfc, 0x00, 0x1e});
+    const std::string secure = bytes({0x12, 0x34, 0x34, 0x12});
+    struct {
+        const char* what;
+        std::string answer;
+        line_behaviour behaviour;
+    } cases[] = {
+        {"echo", status_request, line_behaviour::echo},
+        {"monitor", monitor_answer, line_behaviour::monitor},
+        {"garbage", garbage, line_behaviour::other},
+        {"secure", secure, line_behaviour::secure},
+    };
+    for (const auto& c : cases) {
+        std::vector<step> s;
+        for (int i = 0; i < 3; ++i) {
+            s.push_back(expect(16));
+            s.push_back(send(c.answer));
+        }
+        wake_observation seen;
+        seen.behaviour = c.behaviour;
+        seen.first_answer = c.answer.substr(0, 64);
+        const std::string explanation = explain_wake(seen);
+        const std::string gave_up = "\rThe board did not answer within 2 seconds.\n";
+        for (bool diagnose : {false, true}) {
+            Peer peer(s);
+            std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", "2", "sram"};
+            if (diagnose)
+                argv.push_back("--diagnose");
+            const Result r = run(argv, {}, std::chrono::seconds(30));
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "Waiting for the board to wake up...") << c.what;
+            // Said once while waiting, on the lines below the waiting message;
+            // the give-up message says it again, with or without --diagnose.
+            EXPECT_EQ(r.err, (diagnose ? "\n" + explanation : "") + gave_up + explanation)
+                << c.what;
+        }
+    }
+    // Silence: said while waiting only once three requests went unanswered.
+    wake_observation silent;
+    silent.behaviour = line_behaviour::silent;
+    for (const auto& [wait, diagnose, err] :
+         std::vector<std::tuple<std::string, bool, std::string>>{
+             {"2", true, ""}, {"5", true, "\n" + explain_wake(silent)}, {"2", false, ""}}) {
+        Peer peer({});
+        std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", wait, "sram"};
+        if (diagnose)
+            argv.push_back("--diagnose");
+        const Result r = run(argv, {}, std::chrono::seconds(30));
+        EXPECT_EQ(r.err, err + "\rThe board did not answer within " + wait + " seconds.\n" +
+                             explain_wake(silent));
+    }
+}
+
+TEST(Cli, DiagnoseExplainsARefusedDownloadOrStart) {
+    const std::string fails_download = "\rCould not initiate code download.\n";
+    const std::string fails_start = "\rCould not start code execution.\n";
+    const std::string secure = bytes({0x12, 0x34, 0x34, 0x12});
+    struct {
+        std::vector<step> after_wake; // from the write-file command on
+        bool start;
+        std::string answer;
+    } cases[] = {
+        {{expect(16)}, false, ""},
+        {{expect(16), send(secure)}, false, secure},
+        {{expect(16), send(bytes({0x78, 0x78, 0x56}))}, false, bytes({0x78, 0x78, 0x56})},
+        {{expect(16), send(ready), expect(boot_image_size), expect(16)}, true, ""},
+        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(secure)},
+         true,
+         secure},
+        {{expect(16), send(ready), expect(boot_image_size), expect(16), send(ready)}, true, ready},
+    };
+    for (const auto& c : cases) {
+        Peer peer(script({expect(16), send(ready)}, c.after_wake));
+        const Result r = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sram"}, {},
+                             std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err,
+                  (c.start ? fails_start : fails_download) + explain_refusal(c.start, c.answer))
+            << hex_bytes(c.answer);
+    }
 }
 
 TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {

@@ -104,10 +104,44 @@ INSTANTIATE_TEST_SUITE_P(
         // GNU permutation: the name may stand anywhere.
         selection_case{{"sram", "-p", "2", "-v"}, false, 2, "", false, false, true, false, true},
         selection_case{{"-c", "flash", "-p5"}, false, 5, "", false, true, false, true, false},
-        // POSIXLY_CORRECT: parsing stops at the name, which leaves three arguments.
-        selection_case{{"sram", "-p", "2", "-v"}, true, 1, "", true, true, true, false, false},
         selection_case{{"-v", "sram"}, true, 1, "", false, false, true, false, true},
+        selection_case{{"sram", "flash", "sdram"}, true, 1, "", true, true, true, false, false},
+        // Windows port names on every system; bare device names on POSIX.
+        selection_case{{"-p", "COM3"}, false, 3, "", true, true, true, false, false},
+        selection_case{{"-p", "com12"}, false, 12, "", true, true, true, false, false},
+        selection_case{{"-p", "cOm007"}, false, 7, "", true, true, true, false, false},
+        selection_case{
+            {"-p", "COM99999999999"}, false, INT32_MAX, "", true, true, true, false, false},
+        selection_case{{"-p", "COM"}, false, 0, "", true, true, true, false, false},
+        selection_case{{"-p", "COM3x"}, false, 0, "", true, true, true, false, false},
+        selection_case{{"-p", "COM-3"}, false, 0, "", true, true, true, false, false},
+        selection_case{{"-p", "-3"}, false, -3, "", true, true, true, false, false},
+        selection_case{{"-p", "ttyUSB0"}, false, 1, "/dev/ttyUSB0", true, true, true, false, false},
+        selection_case{{"-p", "ttyS1", "-p", "COM2"}, false, 2, "", true, true, true, false, false},
+        selection_case{{"-p", "null"}, false, 1, "/dev/null", true, true, true, false, false},
         selection_case{{"--", "sdram"}, false, 1, "", true, false, false, false, false}));
+
+TEST(Selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
+    const std::string text = usage();
+    struct {
+        std::vector<std::string> args;
+        bool posixly_correct;
+    } cases[] = {
+        {{"foo", "bar"}, false},
+        {{"sdram", "foo"}, false},
+        {{"sram", "flash", "Sdram"}, false},
+        {{"-v", "sram", ""}, false},
+        // Options after the name stay unparsed: "-p" and its path are words.
+        {{"sram", "-p", "/dev/ttyUSB0"}, true},
+        {{"sram", "-p", "2", "-v"}, true},
+        {{"sdram", "sram", "-c"}, true},
+    };
+    for (const auto& c : cases) {
+        const parsed p = parse(c.args, c.posixly_correct);
+        EXPECT_EQ(p.go_on, 0) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(p.err, text) << c.args[0] << " " << c.args[1];
+    }
+}
 
 TEST(Selection, RefusesWithTheUsageTextAlone) {
     const std::string text = usage();

@@ -25,20 +25,49 @@ bool exists(const std::string& path) {
 
 // The report as Python's XML parser sees it: one line for the suite, one per
 // test case ("name ok" or "name code=<message>: <finding text>").
-std::string parsed_report(const std::string& path) {
+// The report's content, one line a test, read from the JUnit XML or the
+// JSON with Python's own parsers; both must give the same lines. The run's
+// facts are checked here too: a fresh timestamp, this host, the port.
+std::string parsed_report(const std::string& path, const std::string& port = "") {
     static const char* script = R"(
-import sys, xml.etree.ElementTree as ET
-suite = ET.parse(sys.argv[1]).getroot()
-print(suite.tag, suite.get('name'), suite.get('tests'), suite.get('failures'))
-for case in suite:
-    float(case.get('time'))
-    failure = case.find('failure')
-    if failure is None:
-        print(case.get('name'), 'ok')
-    else:
-        print(case.get('name'), failure.get('message') + ':', failure.text)
+import sys, json, re, socket, datetime
+import xml.etree.ElementTree as ET
+path, port = sys.argv[1], sys.argv[2]
+if path.lower().endswith('.json'):
+    r = json.load(open(path))
+    facts = dict(r['properties'], timestamp=r['timestamp'], hostname=r['hostname'])
+    print('testsuite', r['name'], r['tests'], r['failures'])
+    cases = []
+    for c in r['testcases']:
+        float(c['time'])
+        if c['status'] == 'passed':
+            print(c['name'], 'ok')
+        elif c['status'] == 'error':
+            print(c['name'], 'error:', c['error'])
+        else:
+            print(c['name'], 'failed with result code %x:' % c['result_code'], '\n'.join(c['findings']) or None)
+else:
+    suite = ET.parse(path).getroot()
+    facts = {p.get('name'): p.get('value') for p in suite.iter('property')}
+    facts.update(timestamp=suite.get('timestamp'), hostname=suite.get('hostname'))
+    print(suite.tag, suite.get('name'), suite.get('tests'), suite.get('failures'))
+    for case in suite.iter('testcase'):
+        float(case.get('time'))
+        failure, error = case.find('failure'), case.find('error')
+        if error is not None:
+            print(case.get('name'), 'error:', error.get('message'))
+        elif failure is None:
+            print(case.get('name'), 'ok')
+        else:
+            print(case.get('name'), failure.get('message') + ':', failure.text)
+when = datetime.datetime.strptime(facts['timestamp'], '%Y-%m-%dT%H:%M:%S')
+assert abs((datetime.datetime.now() - when).total_seconds()) < 600, facts
+assert facts['hostname'] == socket.gethostname(), facts
+assert facts['korvin_version'] == '1.1', facts
+assert int(facts['boot_image_length']) > 0, facts
+assert not port or facts['port'] == port, facts
 )";
-    Result r = run({"/usr/bin/python3", "-c", script, path});
+    Result r = run({"/usr/bin/python3", "-c", script, path, port});
     return r.status == 0 ? r.out : "parse failed: " + r.err;
 }
 
@@ -71,7 +100,11 @@ TEST(Production, WaitEndsWhenTheBoardStaysSilent) {
     TempFile log("wait.log");
     Result r = korvin(sim, {"--wait", "1", "-l", log.path, "sram"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n");
+    // The specified line, then what the line did: nothing at all.
+    EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n"
+                     "Nothing came back to korvin's status requests: check that the board has "
+                     "power,\nthat the cable leads to its UART1, and that its boot-mode pins "
+                     "select serial boot;\nthen reset it.\n");
     EXPECT_EQ(r.out, "Logging to '" + log.path + "'\nWaiting for the board to wake up...");
     EXPECT_EQ(read_file(log.path), "");
     // The port was closed: the board can be used again at once.
@@ -89,10 +122,12 @@ TEST(Production, WaitLeavesAWakingBoardAlone) {
 
 TEST(Production, BadOptionArguments) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--wait", "0"},  {"--wait", "-3"},     {"--wait", "x"},
-        {"--wait", "5s"}, {"--wait", ""},       {"--wait=99999999999"},
-        {"--wait"},       {"--report"},         {"--report", "/nonexistent-dir/r.xml"},
-        {"--strict=yes"}, {"--no-such-option"},
+        {"--wait", "0"},   {"--wait", "-3"},     {"--wait", "x"},
+        {"--wait", "5s"},  {"--wait", ""},       {"--wait=99999999999"},
+        {"--wait"},        {"--report"},         {"--report", "/nonexistent-dir/r.xml"},
+        {"--strict=yes"},  {"--no-such-option"}, {"--report", "/tmp"},
+        {"--report", "."}, {"--timeout", "0"},   {"--timeout", "1.5"},
+        {"--timeout"},     {"--timeout", "-1"},  {"--timeout=2147483648"},
     };
     for (const auto& args : cases) {
         std::vector<std::string> argv = {bin("korvin"), "-p", "/dev/null"};
@@ -112,6 +147,13 @@ TEST(Production, HelpIsTheUsageTextThenTheLongOptions) {
     EXPECT_EQ(help.out.substr(0, h.err.size()), h.err);
     for (const char* option : {"--diagnose", "--report", "--strict", "--wait", "--list-ports"})
         EXPECT_NE(help.out.find(option, h.err.size()), std::string::npos) << option;
+}
+
+TEST(Production, VersionIsOneLineOnStandardOutput) {
+    Result r = run({bin("korvin"), "-p", "/dev/null", "--version", "-x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "korvin 1.1\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(Production, ListPortsNamesWhatThisMachineHas) {
@@ -163,19 +205,22 @@ TEST(Production, VerboseDiagnosisShowsTheTraceToo) {
         << r.out;
 }
 
-TEST(Production, ReportOfOnePass) {
-    Simulator sim(with_faults({"sdram:d3=0"}));
-    TempFile report("one.xml");
-    Result r = korvin(sim, {"--diagnose", "--report", report.path});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(parsed_report(report.path),
-              "testsuite korvin 3 1\n"
-              "sdram failed with result code 2: data line D3 stuck low: it reads 0 in every "
-              "check, wrong under 32 patterns (first 0xfffffffe, last 0x7fffffff)\n"
-              "address-line test: its 16 mismatches come from the data line fault above\n"
-              "flash ok\n"
-              "sram ok\n");
-    EXPECT_FALSE(exists(report.path + ".tmp"));
+TEST(Production, ReportOfOnePassInBothFormats) {
+    for (const char* name : {"one.xml", "one.json", "one.JSON"}) {
+        Simulator sim(with_faults({"sdram:d3=0"}));
+        TempFile report(name);
+        Result r = korvin(sim, {"--diagnose", "--report", report.path});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(parsed_report(report.path, sim.port()),
+                  "testsuite korvin 3 1\n"
+                  "sdram failed with result code 2: data line D3 stuck low: it reads 0 in every "
+                  "check, wrong under 32 patterns (first 0xfffffffe, last 0x7fffffff)\n"
+                  "address-line test: its 16 mismatches come from the data line fault above\n"
+                  "flash ok\n"
+                  "sram ok\n")
+            << name;
+        EXPECT_FALSE(exists(report.path + ".tmp"));
+    }
 }
 
 TEST(Production, ReportWithoutDiagnosisStillCarriesTheCode) {

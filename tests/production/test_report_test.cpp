@@ -1,0 +1,196 @@
+#include "test_report.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace korvin {
+namespace {
+
+const run_facts facts{"2026-12-08T09:40:12", "bench-1", "/dev/ttyUSB0", "1.1", 2828};
+const std::string suite_facts = "hostname=bench-1 name=korvin";
+const std::string properties = "  properties \n"
+                               "    property name=port value=/dev/ttyUSB0\n"
+                               "    property name=korvin_version value=1.1\n"
+                               "    property name=boot_image_length value=2828\n";
+
+// A fresh folder per test, removed afterwards.
+class ReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/korvin-report-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        for (const std::string& name : entries())
+            std::remove((dir_ + "/" + name).c_str());
+        rmdir(dir_.c_str());
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(dir_.c_str())) {
+            while (dirent* e = readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
+    std::string dir_;
+};
+
+// Parses the report with a real XML parser and prints its structure, one
+// element a line: tag, then the attributes in a fixed order, then the text.
+test::Result parse(const std::string& path) {
+    const char* script = R"(
+import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+def show(e, depth):
+    attrs = ' '.join('%s=%s' % (k, e.get(k)) for k in sorted(e.keys()))
+    text = (e.text or '').strip()
+    print('  ' * depth + e.tag + ' ' + attrs + (' |' + text.replace('\n', '|') if text else ''))
+    for child in e:
+        show(child, depth + 1)
+show(root, 0)
+)";
+    return test::run({"/usr/bin/python3", "-c", script, path});
+}
+
+TEST_F(ReportTest, OneCasePerTestWithFailuresAndTimes) {
+    std::string path = dir_ + "/report.xml";
+    std::vector<test_outcome> tests = {
+        {"sdram", 0, 1.25, {}, ""},
+        {"flash",
+         4,
+         30.5,
+         {"address line stuck or shorted: word-index bit 12 = chip pin A12 (word mode) = "
+          "processor line A13 (2 mismatches, first at offset 0x2000 read 0x0)",
+          "odd <text> & \"quotes\" 'too'\x01"},
+         ""},
+        {"sram", 2, 0.0004, {}, ""},
+    };
+    ASSERT_EQ(write_test_report(path, facts, tests), 1);
+    test::Result parsed = parse(path);
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    EXPECT_EQ(parsed.out,
+              "testsuite errors=0 failures=2 " + suite_facts +
+                  " tests=3 time=31.750 timestamp=2026-12-08T09:40:12\n" + properties +
+                  "  testcase classname=korvin name=sdram time=1.250\n"
+                  "  testcase classname=korvin name=flash time=30.500\n"
+                  "    failure message=failed with result code 4 type=result code 4 |address line "
+                  "stuck or shorted: word-index bit 12 = chip pin A12 (word mode) = processor line "
+                  "A13 (2 mismatches, first at offset 0x2000 read 0x0)|odd <text> & \"quotes\" "
+                  "'too'?\n"
+                  "  testcase classname=korvin name=sram time=0.000\n"
+                  "    failure message=failed with result code 2 type=result code 2\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"report.xml"}); // no temporary left behind
+}
+
+TEST_F(ReportTest, ReplacesTheLastPassWhole) {
+    std::string path = dir_ + "/report.xml";
+    ASSERT_EQ(
+        write_test_report(
+            path, facts,
+            {{"sdram", 1, 2, {"first pass"}, ""}, {"flash", 0, 2, {}, ""}, {"sram", 0, 2, {}, ""}}),
+        1);
+    ASSERT_EQ(write_test_report(path, facts, {{"sram", 0, 0.5, {}, ""}}), 1);
+    test::Result parsed = parse(path);
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 " + suite_facts +
+                              " tests=1 time=0.500 timestamp=2026-12-08T09:40:12\n" + properties +
+                              "  testcase classname=korvin name=sram time=0.500\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"report.xml"});
+}
+
+TEST_F(ReportTest, AnInterruptedTestIsAnErrorNotAFailure) {
+    std::string path = dir_ + "/report.xml";
+    ASSERT_EQ(write_test_report(path, facts,
+                                {{"sdram", 0, 1, {}, ""},
+                                 {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}),
+              1);
+    test::Result parsed = parse(path);
+    ASSERT_EQ(parsed.status, 0) << parsed.err;
+    EXPECT_EQ(parsed.out,
+              "testsuite errors=1 failures=0 " + suite_facts +
+                  " tests=2 time=3.500 timestamp=2026-12-08T09:40:12\n" + properties +
+                  "  testcase classname=korvin name=sdram time=1.000\n"
+                  "  testcase classname=korvin name=flash time=2.500\n"
+                  "    error message=Could not read from <port> & co. type=link lost\n");
+}
+
+TEST_F(ReportTest, UnwritableFolderFailsAndLeavesNothing) {
+    EXPECT_EQ(write_test_report(dir_ + "/missing/report.xml", facts, {{"sdram", 0, 1, {}, ""}}), 0);
+    // A folder in the target's place: the rename fails and the temporary goes.
+    std::string blocked = dir_ + "/blocked";
+    ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0);
+    EXPECT_EQ(write_test_report(blocked, facts, {{"sdram", 0, 1, {}, ""}}), 0);
+    EXPECT_EQ(entries(), std::vector<std::string>{"blocked"});
+    rmdir(blocked.c_str());
+}
+
+// The JSON report read back with Python's json module, printed one value a
+// line in a fixed order.
+test::Result parse_json(const std::string& path) {
+    const char* script = R"(
+import sys, json
+r = json.load(open(sys.argv[1]))
+print(r['name'], r['timestamp'], r['hostname'], sorted(r['properties'].items()))
+print(r['tests'], r['failures'], r['errors'], r['time'])
+for c in r['testcases']:
+    print(c['name'], c['time'], c['status'], c.get('result_code'), c.get('findings'), c.get('error'))
+)";
+    return test::run({"/usr/bin/python3", "-c", script, path});
+}
+
+TEST_F(ReportTest, JsonCarriesTheSameContent) {
+    const std::string path = dir_ + "/report.json";
+    ASSERT_EQ(write_test_report(path, facts,
+                                {{"sdram", 0, 1.25, {}, ""},
+                                 {"flash", 0x1f, 30.5, {"odd \"text\" \\ \t\x01 caf\xe9"}, ""},
+                                 {"sram", 0, 0.5, {}, "Could not read from serial port COM5."}}),
+              1);
+    test::Result parsed = parse_json(path);
+    ASSERT_EQ(parsed.status, 0) << parsed.err << test::read_file(path);
+    EXPECT_EQ(parsed.out, "korvin 2026-12-08T09:40:12 bench-1 [('boot_image_length', 2828), "
+                          "('korvin_version', '1.1'), ('port', '/dev/ttyUSB0')]\n"
+                          "3 1 1 32.25\n"
+                          "sdram 1.25 passed None None None\n"
+                          "flash 30.5 failed 31 ['odd \"text\" \\\\ \\t\\x01 café'] None\n"
+                          "sram 0.5 error None None Could not read from serial port COM5.\n");
+    EXPECT_EQ(entries(), std::vector<std::string>{"report.json"});
+}
+
+TEST_F(ReportTest, TheNameChoosesTheFormat) {
+    for (const char* name : {"r.json", "r.JSON", "r.Json"})
+        EXPECT_EQ(json_report_text(facts, {}), (write_test_report(dir_ + "/" + name, facts, {}),
+                                                test::read_file(dir_ + "/" + name)))
+            << name;
+    for (const char* name : {"r.xml", "r.json.xml", "json", "r.jsn"})
+        EXPECT_EQ(junit_report_text(facts, {}), (write_test_report(dir_ + "/" + name, facts, {}),
+                                                 test::read_file(dir_ + "/" + name)))
+            << name;
+}
+
+TEST(JsonString, EscapesWhatJsonCannotCarry) {
+    EXPECT_EQ(json_string(""), "\"\"");
+    EXPECT_EQ(json_string("a\"b\\c/d"), "\"a\\\"b\\\\c/d\"");
+    EXPECT_EQ(json_string(std::string("\0\x1f\x7f\xff", 4)), "\"\\u0000\\u001f\\u007f\\u00ff\"");
+    EXPECT_EQ(json_string("\r\n"), "\"\\u000d\\u000a\"");
+}
+
+TEST(XmlEscape, SpecialAndControlCharacters) {
+    EXPECT_EQ(xml_escape("a<b>&\"c'\t\r\n\x1f"), "a&lt;b&gt;&amp;&quot;c&apos;\t\r\n?");
+}
+
+} // namespace
+} // namespace korvin
