@@ -108,7 +108,8 @@ class FtdiAdapter : public Link {
         plugged_ = false;
         std::string error =
             guest.qmp(R"({"execute": "device_del", "arguments": {"id": ")" + usb_id() + "\"}}");
-        if (error.empty() && !guest.wait_event("\"" + usb_id() + "\"", 20s))
+        // Only DEVICE_DELETED carries a "device" member.
+        if (error.empty() && !guest.wait_event("\"device\": \"" + usb_id() + "\"", 20s))
             error = "no DEVICE_DELETED event for " + usb_id();
         return error;
     }
