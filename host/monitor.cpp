@@ -90,14 +90,14 @@ struct test_entry {
     const char* name; // in the report
 };
 
-const test_entry tests[] = {
+const test_entry TESTS[] = {
     {memory::sdram, &run_settings::test_sdram, "Testing SDRAM...%c", '1', "sdram"},
     {memory::flash, &run_settings::test_flash, "Testing FLASH...%c", '2', "flash"},
     {memory::sram, &run_settings::test_sram, "Testing SRAM...%c", '3', "sram"},
 };
 
 const char* report_name(memory tested) {
-    for (const test_entry& t : tests)
+    for (const test_entry& t : TESTS)
         if (t.tested == tested)
             return t.name;
     return "";
@@ -198,7 +198,7 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
         result.verdicts.clear();
         if (result.passes > 0)
             facts.timestamp = report_timestamp();
-        for (const test_entry& t : tests) {
+        for (const test_entry& t : TESTS) {
             if (!(settings.*t.selected))
                 continue;
             const char console_end = settings.verbose ? '\n' : ' ';

@@ -69,7 +69,7 @@ enum long_option {
     OPT_VERSION,
 };
 
-const option long_options[] = {
+const option LONG_OPTIONS[] = {
     {"diagnose", no_argument, nullptr, OPT_DIAGNOSE},
     {"report", required_argument, nullptr, OPT_REPORT},
     {"strict", no_argument, nullptr, OPT_STRICT},
@@ -146,7 +146,7 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
     // getopt_long also because it is the one that permutes everywhere (the
     // BSD-derived getopt of mingw-w64 does not).
     int opt;
-    while ((opt = getopt_long(argc, argv, "chl:p:v", long_options, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "chl:p:v", LONG_OPTIONS, nullptr)) != -1) {
         switch (opt) {
         case 'c':
             settings.continuous = true;
@@ -265,6 +265,8 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
     if (!opened) {
+        if (settings.diagnose)
+            std::fputs(serial_open_explanation().c_str(), stderr);
         close_log();
         return 1;
     }

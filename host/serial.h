@@ -21,6 +21,11 @@ std::string serial_device_path(const std::string& name);
 // The name of the port as the messages show it (COMn or the path).
 const std::string& serial_port_name();
 
+// After a failed serial_open/serial_open_path: what was tried, the system's reason and the next
+// step, in a sentence or two a technician understands; one or more lines each ended by '\n'. ""
+// when the last open succeeded.
+std::string serial_open_explanation();
+
 // Discards pending input and output, then sets baud_rate, 8N1, raw, with no
 // flow control and DTR/RTS off. Nonzero when the line settings were accepted.
 int serial_configure(std::uint32_t baud_rate);

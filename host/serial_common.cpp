@@ -1,5 +1,7 @@
+#include "serial_common.h"
 #include "serial.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace korvin {
@@ -8,6 +10,44 @@ std::string com_port_name(std::int32_t port_number) {
     char name[16];
     std::snprintf(name, sizeof name, "COM%d", static_cast<int>(port_number));
     return name;
+}
+
+namespace {
+
+// Windows system error codes, as winerror.h numbers them.
+constexpr unsigned long WIN_FILE_NOT_FOUND = 2;
+constexpr unsigned long WIN_PATH_NOT_FOUND = 3;
+constexpr unsigned long WIN_ACCESS_DENIED = 5;
+constexpr unsigned long WIN_SHARING_VIOLATION = 32;
+
+} // namespace
+
+std::string explain_windows_open_failure(const std::string& port, unsigned long error,
+                                         const std::string& system_text) {
+    switch (error) {
+    case WIN_FILE_NOT_FOUND:
+    case WIN_PATH_NOT_FOUND:
+        return port + " does not exist on this system.\n"
+                      "Run korvin --list-ports to see the serial ports this machine has.\n";
+    case WIN_ACCESS_DENIED:
+    case WIN_SHARING_VIOLATION:
+        // A COM port opens for one handle at a time; the second open is
+        // refused as access denied.
+        return port +
+               " is in use by another program (Windows reports an open port as access denied); "
+               "close that program and try again.\n";
+    default:
+        break;
+    }
+    // FormatMessage's text ends with a line break; the sentence ends here.
+    std::string reason = system_text;
+    while (!reason.empty() && std::isspace(static_cast<unsigned char>(reason.back())))
+        reason.pop_back();
+    if (reason.empty())
+        reason = "no text for it";
+    if (reason.back() != '.')
+        reason += '.';
+    return "Opening " + port + " failed (error " + std::to_string(error) + "): " + reason + "\n";
 }
 
 } // namespace korvin

@@ -1,5 +1,6 @@
 // The serial link on the Windows communications interface (KERNEL32).
 #include "serial.h"
+#include "serial_common.h"
 
 #include <windows.h>
 
@@ -18,15 +19,30 @@ namespace {
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 std::string port_name;
 bool read_failed = false;
-constexpr DWORD wait_slice_ms = 500;
+std::string open_explanation;
+constexpr DWORD WAIT_SLICE_MS = 500;
+
+// The system's own text for an error code, in the user's language.
+std::string system_text(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string result = length != 0 && text ? std::string(text, length) : std::string();
+    LocalFree(text);
+    return result;
+}
 
 int open_device(const std::string& device, const std::string& name) {
     port_name = name;
     read_failed = false;
+    open_explanation.clear();
     port_handle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError(); // before anything else can change it
         std::fprintf(stderr, "Could not open serial port %s.\n", port_name.c_str());
+        open_explanation = explain_windows_open_failure(name, error, system_text(error));
         return 0;
     }
     return 1;
@@ -61,6 +77,10 @@ std::string serial_device_path(const std::string&) {
 
 const std::string& serial_port_name() {
     return port_name;
+}
+
+std::string serial_open_explanation() {
+    return open_explanation;
 }
 
 int serial_configure(std::uint32_t baud_rate) {
@@ -109,12 +129,12 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
     // a long time-out lasts.
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
-        DWORD slice = wait_slice_ms;
+        DWORD slice = WAIT_SLICE_MS;
         if (timeout_ms != 0) {
             const ULONGLONG now = GetTickCount64();
             if (now >= deadline)
                 break; // timed out
-            slice = static_cast<DWORD>(std::min<ULONGLONG>(wait_slice_ms, deadline - now));
+            slice = static_cast<DWORD>(std::min<ULONGLONG>(WAIT_SLICE_MS, deadline - now));
         }
         COMMTIMEOUTS timeouts{};
         timeouts.ReadIntervalTimeout = 0;
@@ -224,9 +244,9 @@ void ports_from_dos_devices(std::map<int, std::string>& ports) {
 
 // Device Manager's names for the ports class ("USB Serial Port (COM3)").
 void friendly_names(std::map<int, std::string>& ports) {
-    static const GUID ports_class = {
+    static const GUID PORTS_CLASS = {
         0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-    HDEVINFO set = SetupDiGetClassDevsA(&ports_class, nullptr, nullptr, DIGCF_PRESENT);
+    HDEVINFO set = SetupDiGetClassDevsA(&PORTS_CLASS, nullptr, nullptr, DIGCF_PRESENT);
     if (set == INVALID_HANDLE_VALUE)
         return;
     SP_DEVINFO_DATA info{};

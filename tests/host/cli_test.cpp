@@ -544,6 +544,20 @@ TEST(Cli, DiagnoseExplainsARefusedDownloadOrStart) {
     }
 }
 
+TEST(Cli, DiagnoseSaysWhyThePortDidNotOpen) {
+    // COM numbers: the device they stand for on this system comes first.
+    const Result r = run({bin("korvin"), "-p", "COM99", "--diagnose", "sdram"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Could not open serial port COM99.\n"
+                     "COM99 is /dev/ttyS98 on this system.\n"
+                     "/dev/ttyS98 does not exist.\n"
+                     "Run korvin --list-ports to see the serial ports this machine has.\n");
+    // Without --diagnose the message stands alone.
+    EXPECT_EQ(run({bin("korvin"), "-p", "com99", "sdram"}).err,
+              "Could not open serial port COM99.\n");
+}
+
 TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {
     Peer peer({expect(16)});
     Process first({bin("korvin"), "-p", peer.path(), "sdram"});
@@ -552,6 +566,16 @@ TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "Could not open serial port " + peer.path() + ".\n");
+    // --diagnose names the holder after the same message.
+    const Result told = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sdram"});
+    EXPECT_EQ(told.status, 1);
+    // The scripted peer keeps the line open too, so it is named beside korvin.
+    const std::string message = "Could not open serial port " + peer.path() + ".\n";
+    EXPECT_EQ(told.err.substr(0, message.size()), message);
+    EXPECT_NE(told.err.find(peer.path() + " is in use by "), std::string::npos) << told.err;
+    EXPECT_NE(told.err.find("korvin (process " + std::to_string(first.pid()) + ")"),
+              std::string::npos)
+        << told.err;
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait(std::chrono::seconds(10)).term_signal, SIGTERM);
 }

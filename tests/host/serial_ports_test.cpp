@@ -97,6 +97,11 @@ class FakeMachine {
         file(hub + "/product", "xHCI Host Controller\n");
     }
 
+    // The 8250 driver's account of its lines, as procfs gives it.
+    void proc_serial(const std::string& lines) {
+        file("proc/tty/driver/serial", "serinfo:1.0 driver revision:\n" + lines);
+    }
+
     const std::string hub = "sys/devices/pci0000:00/0000:00:14.0/usb1";
 
   private:
@@ -265,14 +270,11 @@ std::map<std::string, std::string> uarts_the_kernel_reports(std::ifstream& in) {
     return uarts;
 }
 
-TEST(SerialListPorts, ThisMachineListsTheTtySTheKernelDrives) {
-    std::ifstream in("/proc/tty/driver/serial");
-    if (!in)
-        GTEST_SKIP() << "/proc/tty/driver/serial is not readable here (it needs root)";
-    const auto uarts = uarts_the_kernel_reports(in);
-
+// The listing's ttyS entries against the kernel's own account.
+void expect_the_uarts(const std::vector<serial_port_entry>& ports,
+                      const std::map<std::string, std::string>& uarts) {
     std::map<std::string, std::string> listed;
-    for (const auto& p : serial_list_ports())
+    for (const auto& p : ports)
         if (p.argument.find_first_not_of("0123456789") == std::string::npos)
             listed[p.argument] = p.description;
 
@@ -290,6 +292,84 @@ TEST(SerialListPorts, ThisMachineListsTheTtySTheKernelDrives) {
         if (text.find("UART type ") == std::string::npos) {
             EXPECT_NE(text.find(", " + u.second + " UART"), std::string::npos) << text;
         }
+    }
+}
+
+TEST(SerialListPorts, ThisMachineListsTheTtySTheKernelDrives) {
+    std::ifstream in("/proc/tty/driver/serial");
+    if (!in)
+        GTEST_SKIP() << "/proc/tty/driver/serial is not readable here (it needs root)";
+    expect_the_uarts(serial_list_ports(), uarts_the_kernel_reports(in));
+}
+
+// This machine's ttyS nodes and procfs account in a root without sysfs, as
+// a container or a chroot has them.
+TEST(SerialListPorts, ThisMachineWithoutSysfsListsTheTtySTheKernelDrives) {
+    std::ifstream in("/proc/tty/driver/serial");
+    if (!in)
+        GTEST_SKIP() << "/proc/tty/driver/serial is not readable here (it needs root)";
+    std::ostringstream text;
+    text << in.rdbuf();
+    FakeMachine m;
+    m.file("proc/tty/driver/serial", text.str());
+    std::error_code ec;
+    for (fs::directory_iterator it("/dev", ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, 4, "ttyS") == 0)
+            m.file("dev/" + name);
+    }
+    std::ifstream reread("/proc/tty/driver/serial");
+    expect_the_uarts(serial_list_ports_under(m.root()), uarts_the_kernel_reports(reread));
+}
+
+struct account_case {
+    const char* what;
+    bool sysfs, procfs;
+    std::map<std::string, std::string> expected;
+};
+
+// Which account of the lines decides: sysfs when it is there, else procfs,
+// else none (the kernel makes a ttyS node for every line it could drive).
+TEST(SerialListPorts, WithoutSysfsProcfsTellsWhichTtySHaveAUart) {
+    const std::map<std::string, std::string> usb{{"/dev/ttyUSB0", "USB serial port"},
+                                                 {"/dev/ttyACM1", "USB serial port"}};
+    auto with_usb = [&](std::map<std::string, std::string> m) {
+        m.insert(usb.begin(), usb.end());
+        return m;
+    };
+    const account_case cases[] = {
+        {"sysfs, procfs disagreeing", true, true,
+         with_usb(
+             {{"2", "COM2 (/dev/ttyS1), 16550A UART"}, {"4", "COM4 (/dev/ttyS3), 8250 UART"}})},
+        {"procfs alone", false, true,
+         with_usb({{"1", "COM1 (/dev/ttyS0), 16550A UART"},
+                   {"3", "COM3 (/dev/ttyS2), XScale UART"},
+                   {"12", "COM12 (/dev/ttyS11), TI16750 UART"}})},
+        {"neither", false, false, usb},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeMachine m;
+        for (int n : {0, 1, 2, 3, 5, 11})
+            m.file("dev/ttyS" + std::to_string(n));
+        m.file("dev/ttyUSB0");
+        m.file("dev/ttyACM1");
+        if (c.sysfs) {
+            m.uart(1, "4");
+            m.uart(3, "1");
+            m.uart(0, "0");
+            m.file("sys/class/tty/ttyUSB0/.keep"); // an adapter sysfs knows nothing of
+            m.file("sys/class/tty/ttyACM1/.keep");
+        }
+        if (c.procfs)
+            m.proc_serial("0: uart:16550A port:000003F8 irq:4 tx:0 rx:0\n"
+                          "1: uart:unknown port:000002F8 irq:3\n"
+                          "2: uart:XScale mmio:0xD4030000 irq:26 tx:12 rx:0 RTS|DTR\n"
+                          "3: uart:unknown port:000002E8 irq:3\n"
+                          "4: uart:16550A port:000003E8 irq:4 tx:0 rx:0\n" // no node
+                          "11: uart:TI16750 port:0000A000 irq:17 tx:0 rx:0 CTS|CD\n"
+                          "12: uart garbled\n");
+        EXPECT_EQ(by_argument(serial_list_ports_under(m.root())), c.expected);
     }
 }
 

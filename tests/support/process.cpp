@@ -34,6 +34,38 @@ TempFile::~TempFile() {
     std::remove(path.c_str());
 }
 
+namespace {
+
+// The sanitizers split their options at spaces, commas and colons.
+bool option_separator(char c) {
+    return c == ' ' || c == ',' || c == ':' || c == '\t' || c == '\n' || c == '\r';
+}
+
+} // namespace
+
+std::string lsan_options_for_unicorn(const std::string& existing) {
+    std::string suppressions = std::string(KORVIN_SOURCE_DIR) + "/tests/lsan.supp";
+    std::string kept, theirs;
+    for (std::size_t at = 0; at < existing.size();) {
+        std::size_t end = at;
+        while (end < existing.size() && !option_separator(existing[end]))
+            ++end;
+        const std::string option = existing.substr(at, end - at);
+        if (option.compare(0, 13, "suppressions=") == 0)
+            theirs = option.substr(13); // the last one counts, as for the sanitizers
+        else if (!option.empty())
+            kept += option + ":";
+        at = end + 1;
+    }
+    if (!theirs.empty()) {
+        // The sanitizers read one suppressions file.
+        static const TempFile merged("lsan.supp");
+        std::ofstream(merged.path) << read_file(theirs) << "\n" << read_file(suppressions);
+        suppressions = merged.path;
+    }
+    return kept + "suppressions=" + suppressions;
+}
+
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -47,6 +79,19 @@ Process::Process(const std::vector<std::string>& argv, const std::vector<std::st
             it = it->compare(0, name.size(), name) == 0 ? envs.erase(it) : it + 1;
         if (kv.size() > name.size())
             envs.push_back(kv);
+    }
+    // libunicorn's own leaks are no fault of korvin-sim's.
+    const std::string program = argv.empty() ? "" : argv[0].substr(argv[0].rfind('/') + 1);
+    if (program == "korvin-sim") {
+        std::string existing;
+        for (auto it = envs.begin(); it != envs.end(); ++it) {
+            if (it->compare(0, 13, "LSAN_OPTIONS=") == 0) {
+                existing = it->substr(13);
+                envs.erase(it);
+                break;
+            }
+        }
+        envs.push_back("LSAN_OPTIONS=" + lsan_options_for_unicorn(existing));
     }
     std::vector<char*> args, envp;
     for (const auto& a : argv)

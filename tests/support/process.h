@@ -38,7 +38,8 @@ class Process {
   public:
     // Starts argv[0] (a path) with stdin from /dev/null and stdout and stderr
     // captured; env entries "NAME=VALUE" are added to the environment, and
-    // "NAME=" alone removes NAME.
+    // "NAME=" alone removes NAME. korvin-sim gets lsan_options_for_unicorn()
+    // over the LSAN_OPTIONS it would have had.
     explicit Process(const std::vector<std::string>& argv,
                      const std::vector<std::string>& env = {});
     ~Process();
@@ -68,6 +69,12 @@ class Process {
 
 Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
            std::chrono::milliseconds timeout = 120s);
+
+// LeakSanitizer's options for a program that links libunicorn, such as
+// korvin-sim: `existing` (the environment's) with tests/lsan.supp added,
+// which drops only the leaks unicorn makes itself. A suppressions file the
+// environment names is kept, merged with ours into a file of this process.
+std::string lsan_options_for_unicorn(const std::string& existing);
 
 // korvin-sim's arguments for the faults given ("sram:d3=0", ...).
 std::vector<std::string> with_faults(const std::vector<std::string>& faults);

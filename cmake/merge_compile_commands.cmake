@@ -1,0 +1,25 @@
+# cmake -DHOST=compile_commands.json -DTARGET=target/compile_commands.json -P ...
+# Appends the boot image's compile commands to the host build's, once.
+if(NOT EXISTS ${HOST} OR NOT EXISTS ${TARGET})
+    return()
+endif()
+file(READ ${HOST} host)
+file(READ ${TARGET} target)
+string(JSON host_count LENGTH "${host}")
+string(JSON target_count LENGTH "${target}")
+if(target_count EQUAL 0)
+    return()
+endif()
+math(EXPR last "${target_count} - 1")
+foreach(i RANGE ${last})
+    string(JSON entry GET "${target}" ${i})
+    string(JSON file GET "${entry}" file)
+    # The host build's file is written anew at every configure; entries
+    # merged earlier are not added twice.
+    string(FIND "${host}" "\"${file}\"" seen)
+    if(seen EQUAL -1)
+        string(JSON host SET "${host}" ${host_count} "${entry}")
+        math(EXPR host_count "${host_count} + 1")
+    endif()
+endforeach()
+file(WRITE ${HOST} "${host}\n")
