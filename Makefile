@@ -2,9 +2,17 @@
 BUILD   ?= build
 WINDOWS ?= build-windows
 BENCH   ?= build-bench
+# What ships: Release, no sanitizers, no tests; and its Windows twin.
+RELEASE ?= build-release
+RELEASE_WINDOWS ?= $(RELEASE)-windows
+DIST    ?= dist
+PREFIX  ?= /usr/local
 JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all bootstrap configure build windows test demo bench format clean
+RELEASE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DKORVIN_SANITIZE=OFF -DKORVIN_BUILD_TESTS=OFF
+
+.PHONY: all bootstrap configure build windows test release install deb zip package demo \
+	bench format clean
 
 all: build
 
@@ -27,8 +35,34 @@ test: bootstrap
 	$(MAKE) windows
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-demo: bootstrap build
-	scripts/demo $(BUILD)
+# korvin, korvin-sim and the boot image as they ship.
+release:
+	cmake -S . -B $(RELEASE) $(RELEASE_FLAGS)
+	cmake --build $(RELEASE) -j $(JOBS)
+
+install: release
+	cmake --install $(RELEASE) --strip --prefix $(PREFIX)
+
+# The packages land in $(DIST): the .deb of this machine's architecture and the
+# Windows zip. deb and zip need no bootstrap; package installs what they need.
+deb: release
+	cpack --config $(RELEASE)/CPackConfig.cmake -B $(abspath $(DIST))
+
+zip: release
+	cmake -S . -B $(RELEASE_WINDOWS) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64.cmake \
+	    -DCMAKE_BUILD_TYPE=Release -DKORVIN_BOOT_BIN=$(abspath $(RELEASE))/bin/boot.bin
+	cmake --build $(RELEASE_WINDOWS) -j $(JOBS)
+	cpack --config $(RELEASE_WINDOWS)/CPackConfig.cmake -B $(abspath $(DIST))
+
+package: bootstrap
+	$(MAKE) deb zip
+	@ls -l $(DIST)/*.deb $(DIST)/*.zip
+
+# Only what the demo needs: no test libraries, no Wine, no mingw.
+demo:
+	scripts/bootstrap demo
+	$(MAKE) release
+	scripts/demo $(RELEASE)
 
 bench: bootstrap
 	scripts/bench $(BENCH)
@@ -37,4 +71,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(WINDOWS) $(BENCH)
+	rm -rf $(BUILD) $(WINDOWS) $(BENCH) $(RELEASE) $(RELEASE_WINDOWS) $(DIST)

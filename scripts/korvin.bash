@@ -1,0 +1,51 @@
+# bash completion for korvin. Plain bash: it needs nothing from the
+# bash-completion package, which loads it from
+# share/bash-completion/completions/korvin; or source it from ~/.bashrc.
+
+_korvin_ports()
+{
+    # The ports are the first column of the listing; "No serial ports found."
+    # is the only line that is no port.
+    "$1" --list-ports 2>/dev/null | while IFS=$' \t' read -r port _; do
+        [ -n "$port" ] && [ "$port" != No ] && printf '%s\n' "$port"
+    done
+}
+
+_korvin()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}
+    COMPREPLY=()
+
+    case $prev in
+        -l|--report)
+            # File names, with directories shown as such.
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return 0
+            ;;
+        -p)
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -W "$(_korvin_ports "${COMP_WORDS[0]}")" -- "$cur"))
+            return 0
+            ;;
+        --wait|--timeout)
+            # A number of seconds: nothing to offer.
+            return 0
+            ;;
+    esac
+
+    case $cur in
+        -*)
+            COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
+                --timeout --list-ports --help --version" -- "$cur"))
+            ;;
+        *)
+            COMPREPLY=($(compgen -W "sdram flash sram" -- "$cur"))
+            ;;
+    esac
+    return 0
+}
+
+complete -F _korvin korvin
