@@ -23,8 +23,8 @@ namespace {
 
 using clock = std::chrono::steady_clock;
 
-const std::string warning = "*** Warning! The contents of the FLASH will be erased. ***\n";
-const std::string passed3 =
+const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
+const std::string PASSED3 =
     "Testing SDRAM... passed\nTesting FLASH... passed\nTesting SRAM... passed\n";
 
 std::string last_lines(const std::string& text, int n) {
@@ -34,49 +34,49 @@ std::string last_lines(const std::string& text, int n) {
     return at == std::string::npos ? text : text.substr(at + 1);
 }
 
-std::string describe(const GuestRun& r) {
+std::string describe(const guest_run& r) {
     return "status " + std::to_string(r.status) + "\n--- out\n" + r.out + "\n--- err\n" + r.err;
 }
 
 // The one guest of this test process, booted by the first case.
-std::unique_ptr<Guest> the_guest;
+std::unique_ptr<qemu_guest> the_guest;
 
-class GuestEnvironment : public testing::Environment {
+class guest_environment : public testing::Environment {
   public:
     void TearDown() override { the_guest.reset(); }
 };
 
-const testing::Environment* const guest_environment =
-    testing::AddGlobalTestEnvironment(new GuestEnvironment);
+const testing::Environment* const GUEST_ENVIRONMENT =
+    testing::AddGlobalTestEnvironment(new guest_environment);
 
 // The board end of the port korvin opens in the guest.
-class Link {
+class board_link {
   public:
-    virtual ~Link() = default;
+    virtual ~board_link() = default;
     virtual std::string device() const = 0;        // the port's node in the guest
     virtual std::string port_argument() const = 0; // what korvin's -p takes for it
     virtual std::string port_name() const = 0;     // how korvin names it in messages
     // Wires the port to the simulator's pseudo-terminal; "" or the error.
-    virtual std::string plug(Guest& guest, const std::string& pty) = 0;
+    virtual std::string plug(qemu_guest& guest, const std::string& pty) = 0;
     // Takes the simulator away again; "" or the error.
-    virtual std::string unplug(Guest& guest) = 0;
+    virtual std::string unplug(qemu_guest& guest) = 0;
 };
 
 // The second 16550 of the PC: its chardev is swapped under the running
 // guest, as a cable is moved from one board to the next.
-class Uart16550 : public Link {
+class uart_16550 : public board_link {
   public:
     std::string device() const override { return "/dev/ttyS1"; }
     std::string port_argument() const override { return "2"; }
     std::string port_name() const override { return "COM2"; }
-    std::string plug(Guest& guest, const std::string& pty) override {
+    std::string plug(qemu_guest& guest, const std::string& pty) override {
         return guest.qmp(R"({"execute": "chardev-change", "arguments": {"id": "uart", )"
                          R"("backend": {"type": "serial", "data": {"device": ")" +
                          pty + "\"}}}}");
     }
     // The null chardev: nothing arrives any more, and what korvin sends is
     // lost, as with a cable pulled from the board.
-    std::string unplug(Guest& guest) override {
+    std::string unplug(qemu_guest& guest) override {
         return guest.qmp(R"({"execute": "chardev-change", "arguments": {"id": "uart", )"
                          R"("backend": {"type": "null", "data": {}}}})");
     }
@@ -84,12 +84,12 @@ class Uart16550 : public Link {
 
 // QEMU's usb-serial, an FTDI FT232: a new adapter for every simulator (its
 // chardev cannot be swapped), hot-plugged into the xHCI root hub.
-class FtdiAdapter : public Link {
+class ftdi_adapter : public board_link {
   public:
     std::string device() const override { return "/dev/ttyUSB0"; }
     std::string port_argument() const override { return device(); }
     std::string port_name() const override { return device(); }
-    std::string plug(Guest& guest, const std::string& pty) override {
+    std::string plug(qemu_guest& guest, const std::string& pty) override {
         ++count_;
         std::string error =
             guest.qmp(R"({"execute": "chardev-add", "arguments": {"id": ")" + chardev() +
@@ -102,7 +102,7 @@ class FtdiAdapter : public Link {
         return error;
     }
     // Pulls the adapter out of the guest's USB port.
-    std::string remove(Guest& guest) {
+    std::string remove(qemu_guest& guest) {
         if (!plugged_)
             return "";
         plugged_ = false;
@@ -113,7 +113,7 @@ class FtdiAdapter : public Link {
             error = "no DEVICE_DELETED event for " + usb_id();
         return error;
     }
-    std::string unplug(Guest& guest) override {
+    std::string unplug(qemu_guest& guest) override {
         std::string error = remove(guest);
         const std::string closed = guest.qmp(
             R"({"execute": "chardev-remove", "arguments": {"id": ")" + chardev() + "\"}}");
@@ -134,44 +134,44 @@ class FtdiAdapter : public Link {
     bool plugged_ = false;
 };
 
-Uart16550 uart_16550;
-FtdiAdapter ftdi_adapter;
+uart_16550 uart_16550;
+ftdi_adapter ftdi_adapter;
 
-void PrintTo(Link* const& link, std::ostream* os) {
+void PrintTo(board_link* const& link, std::ostream* os) {
     *os << link->device();
 }
 
 // A simulator wired to a port of the guest for as long as the object lives.
-class Board {
+class plugged_board {
   public:
-    Board(Guest& guest, Link& link) : guest_(guest), link_(link) {
+    plugged_board(qemu_guest& guest, board_link& link) : guest_(guest), link_(link) {
         const std::string error = link_.plug(guest_, sim_.port());
         EXPECT_EQ(error, "") << "wiring " << link_.device() << " to " << sim_.port();
     }
-    ~Board() {
+    ~plugged_board() {
         const std::string error = link_.unplug(guest_);
         EXPECT_EQ(error, "") << "unwiring " << link_.device();
     }
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
+    plugged_board(const plugged_board&) = delete;
+    plugged_board& operator=(const plugged_board&) = delete;
 
   private:
-    Guest& guest_;
-    Link& link_;
-    Simulator sim_;
+    qemu_guest& guest_;
+    board_link& link_;
+    simulator sim_;
 };
 
 // Each case runs korvin in the guest, which it boots if it is the first.
-class DriverCase : public testing::Test {
+class driver_case : public testing::Test {
   protected:
     void SetUp() override {
         const std::string image_dir = KORVIN_DRIVERS_GUEST_DIR;
-        const std::string why = Guest::unavailable(image_dir);
+        const std::string why = qemu_guest::unavailable(image_dir);
         if (!why.empty())
             GTEST_SKIP() << why;
         if (!the_guest) {
-            the_guest = std::make_unique<Guest>(image_dir,
-                                                "/tmp/korvin-drivers-" + std::to_string(getpid()));
+            the_guest = std::make_unique<qemu_guest>(image_dir, "/tmp/korvin-drivers-" +
+                                                                    std::to_string(getpid()));
             std::cout << "guest booted in " << the_guest->boot_time().count() << " ms\n";
         }
         ASSERT_TRUE(the_guest->booted()) << "the guest did not boot; its console:\n"
@@ -191,14 +191,14 @@ class DriverCase : public testing::Test {
             std::cout << "the end of the guest's kernel log:\n" << last_lines(guest().dmesg(), 30);
     }
 
-    Guest& guest() { return *the_guest; }
+    qemu_guest& guest() { return *the_guest; }
 
     // A fresh simulator on `link`'s port until the end of the case.
-    void plug_board(Link& link) { board_ = std::make_unique<Board>(guest(), link); }
+    void plug_board(board_link& link) { board_ = std::make_unique<plugged_board>(guest(), link); }
 
     // Starts korvin ARGS on `link`'s port; returns the run's id.
-    std::string start(const Link& link, const std::vector<std::string>& args) {
-        const std::string id = "run" + std::to_string(++runs_);
+    std::string start(const board_link& link, const std::vector<std::string>& args) {
+        const std::string id = "run" + std::to_string(++run_count);
         std::string line = "run " + id + " " + link.device() + " -p " + link.port_argument();
         for (const std::string& a : args)
             line += " " + a;
@@ -207,8 +207,8 @@ class DriverCase : public testing::Test {
         return id;
     }
 
-    GuestRun finish(const std::string& id, std::chrono::milliseconds timeout = 180s) {
-        GuestRun r = guest().wait_run(id, timeout);
+    guest_run finish(const std::string& id, std::chrono::milliseconds timeout = 180s) {
+        guest_run r = guest().wait_run(id, timeout);
         if (r.ended)
             running_.erase(std::find(running_.begin(), running_.end(), id));
         return r;
@@ -223,7 +223,7 @@ class DriverCase : public testing::Test {
         if (answer.empty())
             return testing::AssertionFailure() << "no answer from the guest:\n"
                                                << guest().console();
-        const GuestRun r = finish(id, 0s);
+        const guest_run r = finish(id, 0s);
         return testing::AssertionFailure()
                << id << " did not show '" << text << "' " << count << " times"
                << (r.ended ? ", and ended: " + describe(r) : "");
@@ -238,8 +238,8 @@ class DriverCase : public testing::Test {
 
   private:
     std::vector<std::string> running_;
-    std::unique_ptr<Board> board_;
-    static inline int runs_ = 0;
+    std::unique_ptr<plugged_board> board_;
+    static inline int run_count = 0;
 };
 
 long long ms_since(clock::time_point t) {
@@ -247,31 +247,31 @@ long long ms_since(clock::time_point t) {
 }
 
 // The cases every driver must pass.
-class ThroughDriver : public DriverCase, public testing::WithParamInterface<Link*> {
+class through_driver : public driver_case, public testing::WithParamInterface<board_link*> {
   protected:
-    Link& link() { return *GetParam(); }
+    board_link& link() { return *GetParam(); }
 };
 
-TEST_P(ThroughDriver, QuietRunPassesAllThree) {
+TEST_P(through_driver, QuietRunPassesAllThree) {
     plug_board(link());
-    const GuestRun r = finish(start(link(), {}));
+    const guest_run r = finish(start(link(), {}));
     ASSERT_TRUE(r.ended) << guest().console();
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(r.out, warning + waking + downloading(boot_image_size) + passed3);
+    EXPECT_EQ(r.out, WARNING + WAKING + downloading(boot_image_size) + PASSED3);
     EXPECT_EQ(r.err, "");
 }
 
 // The trace a verbose run relays is the board's own text, so any byte the
 // driver loses, adds or alters shows up in it.
-TEST_P(ThroughDriver, VerboseSramRunShowsWhatItShowsOnAPlainPty) {
-    Simulator reference_sim;
-    const Result reference = run({bin("korvin"), "-p", reference_sim.port(), "-v", "sram"});
+TEST_P(through_driver, VerboseSramRunShowsWhatItShowsOnAPlainPty) {
+    simulator reference_sim;
+    const run_result reference = run({bin("korvin"), "-p", reference_sim.port(), "-v", "sram"});
     ASSERT_EQ(reference.status, 0) << reference.err;
     ASSERT_NE(reference.out.find("Testing SRAM...\nDc8000000\r\n"), std::string::npos)
         << reference.out;
 
     plug_board(link());
-    const GuestRun r = finish(start(link(), {"-v", "sram"}));
+    const guest_run r = finish(start(link(), {"-v", "sram"}));
     ASSERT_TRUE(r.ended) << guest().console();
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.out, reference.out);
@@ -281,12 +281,12 @@ TEST_P(ThroughDriver, VerboseSramRunShowsWhatItShowsOnAPlainPty) {
 // The port lock must hold on a real tty, for root too (the guest runs
 // everything as root, whom TIOCEXCL does not stop), and the refused open
 // must leave the first run's line as it was.
-TEST_P(ThroughDriver, SecondKorvinOnTheSamePortIsRefused) {
+TEST_P(through_driver, SecondKorvinOnTheSamePortIsRefused) {
     plug_board(link());
     const std::string first = start(link(), {"-c"});
     ASSERT_TRUE(expect(first, 1, "Testing SDRAM..."));
 
-    const GuestRun second = finish(start(link(), {"sram"}), 60s);
+    const guest_run second = finish(start(link(), {"sram"}), 60s);
     ASSERT_TRUE(second.ended) << guest().console();
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.out, "");
@@ -298,29 +298,29 @@ TEST_P(ThroughDriver, SecondKorvinOnTheSamePortIsRefused) {
     ASSERT_GE(passes, 1);
     EXPECT_TRUE(expect(first, passes + 2, "Testing SDRAM..."));
     guest().send("stop " + first);
-    const GuestRun r = finish(first, 60s);
+    const guest_run r = finish(first, 60s);
     ASSERT_TRUE(r.ended);
     EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Drivers, ThroughDriver,
-                         testing::Values(static_cast<Link*>(&uart_16550),
-                                         static_cast<Link*>(&ftdi_adapter)),
-                         [](const testing::TestParamInfo<Link*>& info) {
+INSTANTIATE_TEST_SUITE_P(Drivers, through_driver,
+                         testing::Values(static_cast<board_link*>(&uart_16550),
+                                         static_cast<board_link*>(&ftdi_adapter)),
+                         [](const testing::TestParamInfo<board_link*>& info) {
                              return info.param == &uart_16550 ? std::string("Uart16550")
                                                               : std::string("Ftdi");
                          });
 
 // Pulled out mid-run, the adapter takes its tty with it: ftdi_sio hangs it
 // up, and korvin must notice that at once rather than wait on a dead port.
-TEST_F(DriverCase, FtdiAdapterRemovedMidRunEndsTheRun) {
+TEST_F(driver_case, FtdiAdapterRemovedMidRunEndsTheRun) {
     plug_board(ftdi_adapter);
     const std::string id = start(ftdi_adapter, {"-c"});
     ASSERT_TRUE(expect(id, 1, "Testing SDRAM..."));
     const clock::time_point pulled = clock::now();
     ASSERT_EQ(ftdi_adapter.remove(guest()), "");
-    const GuestRun r = finish(id, 30s);
+    const guest_run r = finish(id, 30s);
     const long long took = ms_since(pulled);
     ASSERT_TRUE(r.ended) << guest().console();
     std::cout << "korvin ended " << took << " ms after the adapter was removed\n";
@@ -332,9 +332,9 @@ TEST_F(DriverCase, FtdiAdapterRemovedMidRunEndsTheRun) {
 // The listing read from a real kernel's sysfs: the 8250 driver's two UARTs
 // but not the two more lines it registers with no UART behind them, and the
 // strings of the USB device above the adapter's tty and interface.
-TEST_F(DriverCase, ListPortsShowsTheFtdiAdapterAndThe16550s) {
+TEST_F(driver_case, ListPortsShowsTheFtdiAdapterAndThe16550s) {
     plug_board(ftdi_adapter);
-    const GuestRun r = finish(start(ftdi_adapter, {"--list-ports"}), 60s);
+    const guest_run r = finish(start(ftdi_adapter, {"--list-ports"}), 60s);
     ASSERT_TRUE(r.ended) << guest().console();
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_EQ(r.err, "");
@@ -348,14 +348,14 @@ TEST_F(DriverCase, ListPortsShowsTheFtdiAdapterAndThe16550s) {
 
 // A 16550 cannot tell a pulled cable from a silent board: nothing arrives
 // any more. korvin must give up after --timeout seconds of silence.
-TEST_F(DriverCase, Uart16550CablePulledMidRunEndsTheRunAfterTheTimeout) {
+TEST_F(driver_case, Uart16550CablePulledMidRunEndsTheRunAfterTheTimeout) {
     plug_board(uart_16550);
     // Verbose, so that the board talks all the time until the cable goes.
     const std::string id = start(uart_16550, {"--timeout", "5", "-v", "-c", "sram"});
     ASSERT_TRUE(expect(id, 1, "Dc8000000"));
     const clock::time_point pulled = clock::now();
     ASSERT_EQ(uart_16550.unplug(guest()), "");
-    const GuestRun r = finish(id, 60s);
+    const guest_run r = finish(id, 60s);
     const long long took = ms_since(pulled);
     ASSERT_TRUE(r.ended) << guest().console();
     std::cout << "korvin ended " << took << " ms after the cable was pulled\n";

@@ -88,7 +88,7 @@ std::string qmp_error(const std::string& reply) {
 
 } // namespace
 
-std::string Guest::unavailable(const std::string& image_dir) {
+std::string qemu_guest::unavailable(const std::string& image_dir) {
     if (find_qemu().empty())
         return "no qemu-system-x86_64 (Debian package qemu-system-x86)";
     if (!exists(image_dir + "/initrd.gz") || !exists(kernel_image(image_dir)))
@@ -97,7 +97,8 @@ std::string Guest::unavailable(const std::string& image_dir) {
     return "";
 }
 
-Guest::Guest(const std::string& image_dir, const std::string& work_dir) : work_dir_(work_dir) {
+qemu_guest::qemu_guest(const std::string& image_dir, const std::string& work_dir)
+    : work_dir_(work_dir) {
     mkdir(work_dir_.c_str(), 0755);
     const std::string console = work_dir_ + "/console", qmp_path = work_dir_ + "/qmp";
     for (const std::string& fifo : {console + ".in", console + ".out"}) {
@@ -106,7 +107,7 @@ Guest::Guest(const std::string& image_dir, const std::string& work_dir) : work_d
     }
     unlink(qmp_path.c_str());
     const clock::time_point start = clock::now();
-    qemu_ = std::make_unique<Process>(std::vector<std::string>{
+    qemu_ = std::make_unique<child_process>(std::vector<std::string>{
         find_qemu(), "-nodefaults", "-no-user-config", "-display", "none", "-accel", "tcg", "-m",
         "256", "-no-reboot", "-kernel", kernel_image(image_dir), "-initrd",
         image_dir + "/initrd.gz", "-append",
@@ -148,7 +149,7 @@ Guest::Guest(const std::string& image_dir, const std::string& work_dir) : work_d
     boot_time_ = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - start);
 }
 
-Guest::~Guest() {
+qemu_guest::~qemu_guest() {
     if (booted_)
         send("poweroff");
     qemu_->wait(20s);
@@ -165,7 +166,7 @@ Guest::~Guest() {
     rmdir(work_dir_.c_str());
 }
 
-void Guest::read_console() {
+void qemu_guest::read_console() {
     char buf[4096];
     std::string partial;
     for (;;) {
@@ -196,13 +197,13 @@ void Guest::read_console() {
     }
 }
 
-void Guest::send(const std::string& line) {
+void qemu_guest::send(const std::string& line) {
     const std::string text = line + "\n";
     if (write(console_in_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         std::fprintf(stderr, "could not send '%s' to the guest\n", line.c_str());
 }
 
-std::string Guest::wait_answer(const std::string& line, std::chrono::milliseconds timeout) {
+std::string qemu_guest::wait_answer(const std::string& line, std::chrono::milliseconds timeout) {
     const clock::time_point end = clock::now() + timeout;
     std::unique_lock<std::mutex> lock(mutex_);
     for (std::size_t next = 0;;) {
@@ -218,8 +219,8 @@ std::string Guest::wait_answer(const std::string& line, std::chrono::millisecond
     }
 }
 
-GuestRun Guest::wait_run(const std::string& id, std::chrono::milliseconds timeout) {
-    GuestRun run;
+guest_run qemu_guest::wait_run(const std::string& id, std::chrono::milliseconds timeout) {
+    guest_run run;
     const std::string end = wait_answer("@@END " + id, timeout);
     if (end.empty())
         return run;
@@ -238,18 +239,18 @@ GuestRun Guest::wait_run(const std::string& id, std::chrono::milliseconds timeou
     return run;
 }
 
-std::string Guest::console() const {
+std::string qemu_guest::console() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return console_;
 }
 
-std::string Guest::dmesg() {
+std::string qemu_guest::dmesg() {
     const std::string id = "dmesg" + std::to_string(++answer_count_);
     send("dmesg " + id);
     return wait_run(id, 30s).out;
 }
 
-bool Guest::qmp_closed() {
+bool qemu_guest::qmp_closed() {
     // Events (SHUTDOWN among them) may come before the end of the stream.
     for (;;) {
         char buf[4096];
@@ -262,7 +263,7 @@ bool Guest::qmp_closed() {
     }
 }
 
-bool Guest::qmp_line(std::string& line, clock::time_point end) {
+bool qemu_guest::qmp_line(std::string& line, clock::time_point end) {
     for (;;) {
         const std::size_t nl = qmp_buffer_.find('\n');
         if (nl != std::string::npos) {
@@ -284,7 +285,7 @@ bool Guest::qmp_line(std::string& line, clock::time_point end) {
     }
 }
 
-std::string Guest::qmp(const std::string& command) {
+std::string qemu_guest::qmp(const std::string& command) {
     if (qmp_fd_ < 0)
         return "no QMP connection";
     const std::string text = command + "\n";
@@ -302,7 +303,7 @@ std::string Guest::qmp(const std::string& command) {
     return "no QMP reply to " + command;
 }
 
-bool Guest::wait_event(const std::string& text, std::chrono::milliseconds timeout) {
+bool qemu_guest::wait_event(const std::string& text, std::chrono::milliseconds timeout) {
     const clock::time_point end = clock::now() + timeout;
     for (std::size_t i = 0;; ++i) {
         if (i == events_.size()) {

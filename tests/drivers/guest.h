@@ -17,23 +17,23 @@
 namespace korvin::test {
 
 // What a korvin run in the guest ended with.
-struct GuestRun {
+struct guest_run {
     bool ended = false; // false: no @@END within the time given
     int status = -1;
     std::string out, err;
 };
 
-class Guest {
+class qemu_guest {
   public:
     // Why no guest can be booted here ("" when it can): the image that
     // guest.sh builds into `image_dir`, and QEMU.
     static std::string unavailable(const std::string& image_dir);
 
     // Boots the guest; booted() tells whether it reached its command loop.
-    Guest(const std::string& image_dir, const std::string& work_dir);
-    ~Guest();
-    Guest(const Guest&) = delete;
-    Guest& operator=(const Guest&) = delete;
+    qemu_guest(const std::string& image_dir, const std::string& work_dir);
+    ~qemu_guest();
+    qemu_guest(const qemu_guest&) = delete;
+    qemu_guest& operator=(const qemu_guest&) = delete;
 
     bool booted() const { return booted_; }
     // How long the boot took, up to the command loop.
@@ -50,7 +50,7 @@ class Guest {
     // space, and was not taken before; returns it ("" on time-out).
     std::string wait_answer(const std::string& line, std::chrono::milliseconds timeout);
     // Waits for the end of run `id` and collects its streams.
-    GuestRun wait_run(const std::string& id, std::chrono::milliseconds timeout);
+    guest_run wait_run(const std::string& id, std::chrono::milliseconds timeout);
     // The console so far and what QEMU said, for failure messages.
     std::string console() const;
     std::string qemu_errors() const { return qemu_->err(); }
@@ -63,7 +63,7 @@ class Guest {
     bool qmp_closed();
 
     std::string work_dir_;
-    std::unique_ptr<Process> qemu_;
+    std::unique_ptr<child_process> qemu_;
     int console_in_ = -1, console_out_ = -1, qmp_fd_ = -1;
     bool booted_ = false;
     std::chrono::milliseconds boot_time_{0};

@@ -40,7 +40,7 @@ std::vector<std::string> concat(std::vector<std::vector<std::string>> parts) {
 
 // Boots the image on a fresh simulator and optionally turns verbose on.
 struct Session {
-    Simulator sim;
+    simulator sim;
     Board board;
     explicit Session(const std::vector<std::string>& sim_args, bool verbose = true)
         : sim(sim_args), board(sim.port()) {
@@ -101,7 +101,7 @@ TEST(Monitor, QuietTestsSendNothingBeforeTheResult) {
 }
 
 TEST(Monitor, EachStartIgnoresWhatTheFlagWordsHeld) {
-    Simulator sim;
+    simulator sim;
     // Closing the port resets the board; give the simulator a moment to see it.
     auto reset = [] { usleep(300000); };
     {
@@ -123,7 +123,7 @@ TEST(Monitor, EachStartIgnoresWhatTheFlagWordsHeld) {
 }
 
 TEST(Monitor, GoodBoardTracesAndBusAccessesInOrder) {
-    TempFile bus("bus");
+    temp_file bus("bus");
     Session s({"--trace-bus", bus.path});
     const Expected sdram = good_sdram(), sram = good_sram();
     ASSERT_EQ(sdram.lines.size(), 354u);
@@ -176,7 +176,7 @@ size_t find_run(const std::vector<std::string>& lines, const std::vector<std::st
 }
 
 TEST(Flash, CommandCyclesReachTheChipInOrder) {
-    TempFile bus("flash-bus");
+    temp_file bus("flash-bus");
     Session s({"--trace-bus", bus.path}, false);
     ASSERT_EQ(s.board.command('2').code, "0");
     ASSERT_EQ(s.board.command('2').code, "0");
@@ -333,12 +333,12 @@ TEST(Flash, PollsThatNeverCompleteEndTheTestWithCodeFive) {
 
 // What the user sees: korvin itself, downloading the embedded image.
 struct KorvinRun {
-    Result result;
+    run_result result;
     std::string log;
 };
 
-KorvinRun korvin(Simulator& sim, std::vector<std::string> args) {
-    TempFile log("log");
+KorvinRun korvin(simulator& sim, std::vector<std::string> args) {
+    temp_file log("log");
     std::vector<std::string> argv = {bin("korvin"), "-p", sim.port(), "-l", log.path};
     argv.insert(argv.end(), args.begin(), args.end());
     KorvinRun r;
@@ -348,14 +348,14 @@ KorvinRun korvin(Simulator& sim, std::vector<std::string> args) {
 }
 
 TEST(Korvin, QuietRunOfAllThreeTests) {
-    Simulator sim;
+    simulator sim;
     KorvinRun r = korvin(sim, {});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     EXPECT_EQ(r.log, "Testing SDRAM... passed\nTesting FLASH... passed\nTesting SRAM... passed\n");
 }
 
 TEST(Korvin, VerboseRelaysTheTraceAsSent) {
-    Simulator sim;
+    simulator sim;
     KorvinRun r = korvin(sim, {"-v", "sram"});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     std::string want = "Testing SRAM...\n";
@@ -365,7 +365,7 @@ TEST(Korvin, VerboseRelaysTheTraceAsSent) {
 }
 
 TEST(Korvin, FailingMemoriesAreReportedFailed) {
-    Simulator sim(with_faults({"sdram:d3=0", "flash:dead", "sram:a2=1"}));
+    simulator sim(with_faults({"sdram:d3=0", "flash:dead", "sram:a2=1"}));
     KorvinRun r = korvin(sim, {});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     EXPECT_EQ(r.log, "Testing SDRAM... failed\nTesting FLASH... failed\nTesting SRAM... failed\n");

@@ -50,10 +50,6 @@ std::string usage() {
     return run({bin("korvin"), "-h"}).err;
 }
 
-std::string temp_path(const std::string& name) {
-    return testing::TempDir() + "korvin-" + std::to_string(getpid()) + "-" + name;
-}
-
 TEST(Cli, UsageFailuresPrintOnlyTheUsageText) {
     const std::string text = usage();
     EXPECT_EQ(text.substr(0, 14), "Usage: korvin ");
@@ -67,7 +63,7 @@ TEST(Cli, UsageFailuresPrintOnlyTheUsageText) {
                                                {"-p", "/dev/korvin-none", "-h"}}) {
         std::vector<std::string> argv{bin("korvin")};
         argv.insert(argv.end(), args.begin(), args.end());
-        const Result r = run(argv);
+        const run_result r = run(argv);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
         EXPECT_EQ(r.err, text) << args[0];
@@ -79,7 +75,7 @@ TEST(Cli, LogFileIsAnnouncedBeforeTheUsageTextAndLeftEmpty) {
     std::FILE* f = std::fopen(log.c_str(), "w");
     std::fputs("old contents", f);
     std::fclose(f);
-    const Result r = run({bin("korvin"), "-l", log, "-h"});
+    const run_result r = run({bin("korvin"), "-l", log, "-h"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "Logging to '" + log + "'\n");
     EXPECT_EQ(r.err, usage());
@@ -108,7 +104,7 @@ TEST(Cli, OpenFailures) {
     for (const auto& c : cases) {
         std::vector<std::string> argv{bin("korvin")};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        const Result r = run(argv);
+        const run_result r = run(argv);
         EXPECT_EQ(r.status, 1) << c.err;
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
@@ -142,10 +138,10 @@ TEST_P(run_test, PrintsLogsAndSendsExactly) {
     const std::string log = temp_path(std::string(c.name) + ".log");
     std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log};
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const Result r = run(argv, {}, std::chrono::seconds(30));
+    const run_result r = run(argv, {}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? WARNING : "") + waking +
+    EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? WARNING : "") + WAKING +
                          downloading() + c.run_output);
     EXPECT_EQ(read_file(log), c.run_output);
     EXPECT_EQ(peer.received(), download_bytes() + c.commands);
@@ -206,10 +202,10 @@ TEST(Cli, WakeUpAnswers) {
                                                expect(16), send(COMPLETE)})
             s.push_back(t);
         scripted_peer peer(script(s, monitor_answers({":0"})));
-        const Result r =
+        const run_result r =
             run({bin("korvin"), "-p", peer.path(), "sram"}, {}, std::chrono::seconds(30));
         EXPECT_EQ(r.status, 0) << c.requests;
-        EXPECT_EQ(r.out, waking + downloading() + "Testing SRAM... passed\n");
+        EXPECT_EQ(r.out, WAKING + downloading() + "Testing SRAM... passed\n");
         std::string sent;
         for (std::size_t i = 0; i < c.requests; ++i)
             sent += STATUS_REQUEST;
@@ -243,15 +239,15 @@ TEST(Cli, RefusedDownloadOrStart) {
     const std::string log = temp_path("refused.log");
     for (const auto& c : cases) {
         scripted_peer peer(script({expect(16), send(READY)}, c.after_wake));
-        const Result r = run({bin("korvin"), "-p", peer.path(), "-l", log, "flash"}, {},
-                             std::chrono::seconds(30));
+        const run_result r = run({bin("korvin"), "-p", peer.path(), "-l", log, "flash"}, {},
+                                 std::chrono::seconds(30));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.err);
         const std::string logging = "Logging to '" + log + "'\n";
         if (c.err == fails_download)
-            EXPECT_EQ(r.out, logging + WARNING + waking + "Downloading boot code...(  0%)");
+            EXPECT_EQ(r.out, logging + WARNING + WAKING + "Downloading boot code...(  0%)");
         else
-            EXPECT_EQ(r.out, logging + WARNING + waking + downloading());
+            EXPECT_EQ(r.out, logging + WARNING + WAKING + downloading());
         EXPECT_EQ(peer.received(), STATUS_REQUEST + write_file_frame() + c.sent_after_frame);
         EXPECT_EQ(read_file(log), "");
     }
@@ -266,14 +262,14 @@ TEST(Cli, ContinuousRunKeepsItsLogWhenInterrupted) {
     s.push_back(send(":4"));
     const std::string log = temp_path("continuous.log");
     scripted_peer peer(s);
-    Process korvin({bin("korvin"), "-c", "-v", "-p", peer.path(), "-l", log, "flash"});
+    child_process korvin({bin("korvin"), "-c", "-v", "-p", peer.path(), "-l", log, "flash"});
     const std::string pass = "Testing FLASH...\n";
     const std::string run_output =
         pass + "T\r\npassed\n" + pass + "passed\n" + pass + "failed\n" + pass;
     ASSERT_TRUE(korvin.wait_for_output(run_output)) << korvin.out();
     ASSERT_TRUE(peer.wait_done());
     korvin.signal(SIGINT);
-    const Result r = korvin.wait(std::chrono::seconds(10));
+    const run_result r = korvin.wait(std::chrono::seconds(10));
     EXPECT_EQ(r.term_signal, SIGINT);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(read_file(log), run_output);
@@ -301,7 +297,7 @@ void check_interruption(const interruption_case& c, const std::string& reason,
     std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "-l", log, "--report", report};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     argv.insert(argv.end(), c.args.begin(), c.args.end());
-    const Result r = run(argv, {}, std::chrono::seconds(30));
+    const run_result r = run(argv, {}, std::chrono::seconds(30));
     const std::string why =
         reason.empty() ? "Could not read from serial port " + peer.path() + "." : reason;
     EXPECT_EQ(r.status, 1) << c.name;
@@ -338,33 +334,33 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
         {"write_file",
          {expect(16), send(READY), expect(16), hang_up()},
          {"sram"},
-         waking + "Downloading boot code...(  0%)",
+         WAKING + "Downloading boot code...(  0%)",
          "",
          {}},
         {"mode_command",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), pause(300), hang_up()}),
          {"-v", "sram"},
-         waking + downloading(),
+         WAKING + downloading(),
          "",
          {"tests=\"1\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"monitor\""}},
         {"prompt",
          script(boot_rom_accepts(boot_image_size), {pause(300), hang_up()}),
          {"sram"},
-         waking + downloading() + "Testing SRAM... \n",
+         WAKING + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {"tests=\"1\"", "errors=\"1\"", "failures=\"0\"", SRAM_ERROR_CASE}},
         {"relay",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1),
                                                     send("D c8\r\nW"), pause(300), hang_up()}),
          {"-v", "sram"},
-         waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         WAKING + downloading() + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
          {SRAM_ERROR_CASE}},
         {"result",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":"), pause(300), hang_up()}),
          {"sram"},
-         waking + downloading() + "Testing SRAM... \n",
+         WAKING + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
         // A line that ended before the loss gets no empty line after it.
@@ -372,7 +368,7 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), pause(300), hang_up()}),
          {},
-         WARNING + waking + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
+         WARNING + WAKING + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
          "Testing SDRAM... passed\nTesting FLASH... \n",
          {"tests=\"2\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"sdram\" time=\"",
           "<testcase classname=\"korvin\" name=\"flash\""}},
@@ -388,20 +384,20 @@ TEST(Cli, ASilentBoardEndsTheRunWithTheRecordKept) {
         {"silent_prompt",
          boot_rom_accepts(boot_image_size),
          {"sram"},
-         waking + downloading() + "Testing SRAM... \n",
+         WAKING + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
         {"silent_relay",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), send("D c8\r\nW")}),
          {"-v", "sram"},
-         waking + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         WAKING + downloading() + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
          {SRAM_ERROR_CASE}},
         {"silent_result",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":")}),
          {"sram"},
-         waking + downloading() + "Testing SRAM... \n",
+         WAKING + downloading() + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
     };
@@ -422,11 +418,11 @@ TEST(Cli, TheSilenceBoundIsNotABoundOnATestsTime) {
     }
     s.push_back(send(":0?"));
     scripted_peer peer(s);
-    const Result r = run({bin("korvin"), "-p", peer.path(), "--timeout", "1", "-v", "flash"}, {},
-                         std::chrono::seconds(30));
+    const run_result r = run({bin("korvin"), "-p", peer.path(), "--timeout", "1", "-v", "flash"},
+                             {}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, WARNING + waking + downloading() + "Testing FLASH...\n" + trace + "passed\n");
+    EXPECT_EQ(r.out, WARNING + WAKING + downloading() + "Testing FLASH...\n" + trace + "passed\n");
 }
 
 TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {
@@ -435,8 +431,8 @@ TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {
         script(boot_rom_accepts(boot_image_size),
                {send("?"), expect(1), send(":0?"), expect(1), send(":0?"), expect(1), send(":0?"),
                 expect(1), send(":1?"), expect(1), pause(300), hang_up()}));
-    Result r = run({bin("korvin"), "-p", lost.path(), "-c", "--diagnose", "flash"}, {},
-                   std::chrono::seconds(30));
+    run_result r = run({bin("korvin"), "-p", lost.path(), "-c", "--diagnose", "flash"}, {},
+                       std::chrono::seconds(30));
     EXPECT_EQ(r.status, 1);
     const std::string message = "Could not read from serial port " + lost.path() + ".\n";
     ASSERT_EQ(r.err.substr(0, message.size()), message);
@@ -491,7 +487,7 @@ TEST(Cli, WaitingExplainsWhatTheLineDoes) {
             std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", "2", "sram"};
             if (diagnose)
                 argv.push_back("--diagnose");
-            const Result r = run(argv, {}, std::chrono::seconds(30));
+            const run_result r = run(argv, {}, std::chrono::seconds(30));
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "Waiting for the board to wake up...") << c.what;
             // Said once while waiting, on the lines below the waiting message;
@@ -510,7 +506,7 @@ TEST(Cli, WaitingExplainsWhatTheLineDoes) {
         std::vector<std::string> argv{bin("korvin"), "-p", peer.path(), "--wait", wait, "sram"};
         if (diagnose)
             argv.push_back("--diagnose");
-        const Result r = run(argv, {}, std::chrono::seconds(30));
+        const run_result r = run(argv, {}, std::chrono::seconds(30));
         EXPECT_EQ(r.err, err + "\rThe board did not answer within " + wait + " seconds.\n" +
                              explain_wake(silent));
     }
@@ -536,8 +532,8 @@ TEST(Cli, DiagnoseExplainsARefusedDownloadOrStart) {
     };
     for (const auto& c : cases) {
         scripted_peer peer(script({expect(16), send(READY)}, c.after_wake));
-        const Result r = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sram"}, {},
-                             std::chrono::seconds(30));
+        const run_result r = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sram"}, {},
+                                 std::chrono::seconds(30));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err,
                   (c.start ? fails_start : fails_download) + explain_refusal(c.start, c.answer))
@@ -547,7 +543,7 @@ TEST(Cli, DiagnoseExplainsARefusedDownloadOrStart) {
 
 TEST(Cli, DiagnoseSaysWhyThePortDidNotOpen) {
     // COM numbers: the device they stand for on this system comes first.
-    const Result r = run({bin("korvin"), "-p", "COM99", "--diagnose", "sdram"});
+    const run_result r = run({bin("korvin"), "-p", "COM99", "--diagnose", "sdram"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Could not open serial port COM99.\n"
@@ -561,14 +557,14 @@ TEST(Cli, DiagnoseSaysWhyThePortDidNotOpen) {
 
 TEST(Cli, ASecondKorvinCannotOpenTheSamePort) {
     scripted_peer peer({expect(16)});
-    Process first({bin("korvin"), "-p", peer.path(), "sdram"});
+    child_process first({bin("korvin"), "-p", peer.path(), "sdram"});
     ASSERT_TRUE(first.wait_for_output("Waiting for the board to wake up..."));
-    const Result second = run({bin("korvin"), "-p", peer.path(), "sdram"});
+    const run_result second = run({bin("korvin"), "-p", peer.path(), "sdram"});
     EXPECT_EQ(second.status, 1);
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(second.err, "Could not open serial port " + peer.path() + ".\n");
     // --diagnose names the holder after the same message.
-    const Result told = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sdram"});
+    const run_result told = run({bin("korvin"), "-p", peer.path(), "--diagnose", "sdram"});
     EXPECT_EQ(told.status, 1);
     // The scripted peer keeps the line open too, so it is named beside korvin.
     const std::string message = "Could not open serial port " + peer.path() + ".\n";

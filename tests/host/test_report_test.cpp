@@ -51,7 +51,7 @@ class report_test : public ::testing::Test {
 
 // Parses the report with a real XML parser and prints its structure, one
 // element a line: tag, then the attributes in a fixed order, then the text.
-test::Result parse(const std::string& path) {
+test::run_result parse(const std::string& path) {
     const char* script = R"(
 import sys, xml.etree.ElementTree as ET
 root = ET.parse(sys.argv[1]).getroot()
@@ -80,7 +80,7 @@ TEST_F(report_test, OneCasePerTestWithFailuresAndTimes) {
         {"sram", 2, 0.0004, {}, ""},
     };
     ASSERT_EQ(write_test_report(path, FACTS, tests), 1);
-    test::Result parsed = parse(path);
+    test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
               "testsuite errors=0 failures=2 " + SUITE_FACTS +
@@ -104,7 +104,7 @@ TEST_F(report_test, ReplacesTheLastPassWhole) {
             {{"sdram", 1, 2, {"first pass"}, ""}, {"flash", 0, 2, {}, ""}, {"sram", 0, 2, {}, ""}}),
         1);
     ASSERT_EQ(write_test_report(path, FACTS, {{"sram", 0, 0.5, {}, ""}}), 1);
-    test::Result parsed = parse(path);
+    test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 " + SUITE_FACTS +
                               " tests=1 time=0.500 timestamp=2026-12-08T09:40:12\n" + PROPERTIES +
@@ -118,7 +118,7 @@ TEST_F(report_test, AnInterruptedTestIsAnErrorNotAFailure) {
                                 {{"sdram", 0, 1, {}, ""},
                                  {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}),
               1);
-    test::Result parsed = parse(path);
+    test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
               "testsuite errors=1 failures=0 " + SUITE_FACTS +
@@ -140,7 +140,7 @@ TEST_F(report_test, UnwritableFolderFailsAndLeavesNothing) {
 
 // The JSON report read back with Python's json module, printed one value a
 // line in a fixed order.
-test::Result parse_json(const std::string& path) {
+test::run_result parse_json(const std::string& path) {
     const char* script = R"(
 import sys, json
 r = json.load(open(sys.argv[1]))
@@ -159,7 +159,7 @@ TEST_F(report_test, JsonCarriesTheSameContent) {
                                  {"flash", 0x1f, 30.5, {"odd \"text\" \\ \t\x01 caf\xe9"}, ""},
                                  {"sram", 0, 0.5, {}, "Could not read from serial port COM5."}}),
               1);
-    test::Result parsed = parse_json(path);
+    test::run_result parsed = parse_json(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err << test::read_file(path);
     EXPECT_EQ(parsed.out, "korvin 2026-12-08T09:40:12 bench-1 [('boot_image_length', 2828), "
                           "('korvin_version', '1.1'), ('port', '/dev/ttyUSB0')]\n"

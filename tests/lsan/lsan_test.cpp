@@ -30,7 +30,7 @@ bool made_by_unicorn(const std::string& leak) {
     return leak.find(" in g_") != std::string::npos;
 }
 
-Result probe(const std::string& mode, const std::string& lsan_options) {
+run_result probe(const std::string& mode, const std::string& lsan_options) {
     return run({KORVIN_LSAN_PROBE, mode}, {"LSAN_OPTIONS=" + lsan_options}, 60s);
 }
 
@@ -45,7 +45,7 @@ class suppressions : public testing::Test {
         if (!KORVIN_SANITIZED)
             GTEST_SKIP() << "the build is not sanitized (KORVIN_SANITIZE=OFF)";
         // Without leak checking nothing here means anything.
-        const Result r = probe("own", environment_lsan_options());
+        const run_result r = probe("own", environment_lsan_options());
         if (r.err.find("ERROR: LeakSanitizer: detected memory leaks") == std::string::npos)
             GTEST_SKIP() << "LeakSanitizer reports no leak here: " << r.err;
     }
@@ -64,7 +64,7 @@ TEST_F(suppressions, OurLeaksAreStillReported) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.mode);
-        const Result r = probe(c.mode, options_);
+        const run_result r = probe(c.mode, options_);
         EXPECT_NE(r.status, 0);
         const auto reported = leaks(r.err);
         ASSERT_EQ(reported.size(), 1u) << r.err;
@@ -76,21 +76,21 @@ TEST_F(suppressions, OurLeaksAreStillReported) {
 TEST_F(suppressions, UnicornsOwnLeaksAreDropped) {
     // Without the suppressions unicorn's lost machine shows leaks made in
     // its glib functions, the names tests/lsan.supp gives...
-    const Result bare = probe("unicorn", environment_lsan_options());
+    const run_result bare = probe("unicorn", environment_lsan_options());
     std::size_t by_unicorn = 0;
     for (const auto& leak : leaks(bare.err))
         by_unicorn += made_by_unicorn(leak);
     ASSERT_GT(by_unicorn, 0u) << bare.err;
 
     // ...and with them, none of those is left.
-    const Result r = probe("unicorn", options_);
+    const run_result r = probe("unicorn", options_);
     for (const auto& leak : leaks(r.err))
         EXPECT_FALSE(made_by_unicorn(leak)) << leak;
     EXPECT_NE(r.err.find("Suppressions used:"), std::string::npos) << r.err;
 }
 
 TEST(LsanOptions, KorvinSimStartsWithTheSuppressions) {
-    Simulator sim;
+    simulator sim;
     const std::string environment =
         read_file("/proc/" + std::to_string(sim.process().pid()) + "/environ");
     if (environment.empty())
@@ -107,13 +107,13 @@ TEST(LsanOptions, KeepTheEnvironmentsOptionsAndSuppressions) {
     EXPECT_EQ(lsan_options_for_unicorn("report_objects=1 verbosity=1,use_tls=0"),
               "report_objects=1:verbosity=1:use_tls=0:suppressions=" + ours);
 
-    TempFile theirs("their.supp");
+    temp_file theirs("their.supp");
     std::ofstream(theirs.path) << "leak:their_library\n";
     const std::string prefix = "max_leaks=3:suppressions=";
-    const std::string merged = lsan_options_for_unicorn(prefix + theirs.path);
-    ASSERT_EQ(merged.compare(0, prefix.size(), prefix), 0) << merged;
-    EXPECT_NE(merged, prefix + theirs.path); // a file with both
-    const std::string file = read_file(merged.substr(prefix.size()));
+    const std::string MERGED = lsan_options_for_unicorn(prefix + theirs.path);
+    ASSERT_EQ(MERGED.compare(0, prefix.size(), prefix), 0) << MERGED;
+    EXPECT_NE(MERGED, prefix + theirs.path); // a file with both
+    const std::string file = read_file(MERGED.substr(prefix.size()));
     EXPECT_NE(file.find("leak:their_library\n"), std::string::npos) << file;
     EXPECT_NE(file.find(read_file(ours)), std::string::npos) << file;
 }

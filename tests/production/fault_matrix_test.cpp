@@ -60,9 +60,9 @@ struct fault_outcome {
 // The findings printed after "<heading>failed", one indented line each.
 fault_outcome run_fault(const fault_case& f) {
     fault_outcome o;
-    Simulator sim({"--fault", f.text()});
-    Result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), f.device->name}, {},
-                   std::chrono::minutes(5));
+    simulator sim({"--fault", f.text()});
+    run_result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), f.device->name}, {},
+                       std::chrono::minutes(5));
     const std::string& out = r.out;
     const std::size_t heading = out.find(f.device->heading);
     if (r.status != 0 || heading == std::string::npos) {
@@ -171,8 +171,8 @@ TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
 // so the matrix's failures come from the faults.
 TEST(FaultMatrix, AGoodBoardPassesWithoutFindings) {
     for (const device_case& d : DEVICES) {
-        Simulator sim;
-        Result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), d.name});
+        simulator sim;
+        run_result r = run({bin("korvin"), "--diagnose", "-p", sim.port(), d.name});
         EXPECT_EQ(r.status, 0);
         const std::string verdict = std::string(d.heading) + "passed\n";
         ASSERT_GE(r.out.size(), verdict.size());

@@ -12,7 +12,7 @@
 namespace korvin::test {
 namespace {
 
-Result korvin(Simulator& sim, const std::vector<std::string>& args) {
+run_result korvin(simulator& sim, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {bin("korvin"), "-p", sim.port()};
     argv.insert(argv.end(), args.begin(), args.end());
     return run(argv, {}, std::chrono::minutes(5));
@@ -67,7 +67,7 @@ assert facts['korvin_version'] == '1.1', facts
 assert int(facts['boot_image_length']) > 0, facts
 assert not port or facts['port'] == port, facts
 )";
-    Result r = run({"/usr/bin/python3", "-c", script, path, port});
+    run_result r = run({"/usr/bin/python3", "-c", script, path, port});
     return r.status == 0 ? r.out : "parse failed: " + r.err;
 }
 
@@ -89,16 +89,16 @@ TEST(Production, ExitStatuses) {
         {"start refused, strict", {"boot:refuse-start"}, {"--strict"}, 1},
     };
     for (const status_case& c : cases) {
-        Simulator sim(with_faults(c.faults));
-        Result r = korvin(sim, c.args);
+        simulator sim(with_faults(c.faults));
+        run_result r = korvin(sim, c.args);
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
     }
 }
 
 TEST(Production, WaitEndsWhenTheBoardStaysSilent) {
-    Simulator sim(with_faults({"boot:never-wakes"}));
-    TempFile log("wait.log");
-    Result r = korvin(sim, {"--wait", "1", "-l", log.path, "sram"});
+    simulator sim(with_faults({"boot:never-wakes"}));
+    temp_file log("wait.log");
+    run_result r = korvin(sim, {"--wait", "1", "-l", log.path, "sram"});
     EXPECT_EQ(r.status, 1);
     // The specified line, then what the line did: nothing at all.
     EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n"
@@ -108,14 +108,14 @@ TEST(Production, WaitEndsWhenTheBoardStaysSilent) {
     EXPECT_EQ(r.out, "Logging to '" + log.path + "'\nWaiting for the board to wake up...");
     EXPECT_EQ(read_file(log.path), "");
     // The port was closed: the board can be used again at once.
-    Result again = korvin(sim, {"--wait", "1", "sram"});
+    run_result again = korvin(sim, {"--wait", "1", "sram"});
     EXPECT_EQ(again.status, 1);
 }
 
 TEST(Production, WaitLeavesAWakingBoardAlone) {
     // The boot ROM answers only the third status request: about two seconds.
-    Simulator sim(with_faults({"boot:wake-after=3"}));
-    Result r = korvin(sim, {"--wait", "30", "--strict", "sram"});
+    simulator sim(with_faults({"boot:wake-after=3"}));
+    run_result r = korvin(sim, {"--wait", "30", "--strict", "sram"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("Testing SRAM... passed\n"), std::string::npos);
 }
@@ -132,7 +132,7 @@ TEST(Production, BadOptionArguments) {
     for (const auto& args : cases) {
         std::vector<std::string> argv = {bin("korvin"), "-p", "/dev/null"};
         argv.insert(argv.end(), args.begin(), args.end());
-        Result r = run(argv);
+        run_result r = run(argv);
         EXPECT_EQ(r.status, 1) << args[0];
         EXPECT_EQ(r.out, "") << args[0];
         EXPECT_NE(r.err, "") << args[0];
@@ -140,8 +140,8 @@ TEST(Production, BadOptionArguments) {
 }
 
 TEST(Production, HelpIsTheUsageTextThenTheLongOptions) {
-    Result help = run({bin("korvin"), "--help"});
-    Result h = run({bin("korvin"), "-h"});
+    run_result help = run({bin("korvin"), "--help"});
+    run_result h = run({bin("korvin"), "-h"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(h.status, 1);
     EXPECT_EQ(help.out.substr(0, h.err.size()), h.err);
@@ -150,14 +150,14 @@ TEST(Production, HelpIsTheUsageTextThenTheLongOptions) {
 }
 
 TEST(Production, VersionIsOneLineOnStandardOutput) {
-    Result r = run({bin("korvin"), "-p", "/dev/null", "--version", "-x"});
+    run_result r = run({bin("korvin"), "-p", "/dev/null", "--version", "-x"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "korvin 1.1\n");
     EXPECT_EQ(r.err, "");
 }
 
 TEST(Production, ListPortsNamesWhatThisMachineHas) {
-    Result r = run({bin("korvin"), "--list-ports", "-p", "/dev/null"});
+    run_result r = run({bin("korvin"), "--list-ports", "-p", "/dev/null"});
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_FALSE(r.out.empty());
     if (r.out == "No serial ports found.\n")
@@ -179,9 +179,9 @@ TEST(Production, ListPortsNamesWhatThisMachineHas) {
 }
 
 TEST(Production, DiagnosisShowsFindingsAndLogsTheTrace) {
-    Simulator sim(with_faults({"sram:d3=1"}));
-    TempFile log("diagnose.log");
-    Result r = korvin(sim, {"--diagnose", "-l", log.path, "sram"});
+    simulator sim(with_faults({"sram:d3=1"}));
+    temp_file log("diagnose.log");
+    run_result r = korvin(sim, {"--diagnose", "-l", log.path, "sram"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string finding = "    data line D3 stuck high: ";
     // The console: a quiet run's line, then the finding; no trace.
@@ -197,8 +197,8 @@ TEST(Production, DiagnosisShowsFindingsAndLogsTheTrace) {
 }
 
 TEST(Production, VerboseDiagnosisShowsTheTraceToo) {
-    Simulator sim(with_faults({"sram:a4=0"}));
-    Result r = korvin(sim, {"--diagnose", "-v", "sram"});
+    simulator sim(with_faults({"sram:a4=0"}));
+    run_result r = korvin(sim, {"--diagnose", "-v", "sram"});
     EXPECT_NE(r.out.find("Testing SRAM...\nDc8000000\r\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\r\nfailed\n    address line stuck or shorted: word-index bit 4 "),
               std::string::npos)
@@ -207,9 +207,9 @@ TEST(Production, VerboseDiagnosisShowsTheTraceToo) {
 
 TEST(Production, ReportOfOnePassInBothFormats) {
     for (const char* name : {"one.xml", "one.json", "one.JSON"}) {
-        Simulator sim(with_faults({"sdram:d3=0"}));
-        TempFile report(name);
-        Result r = korvin(sim, {"--diagnose", "--report", report.path});
+        simulator sim(with_faults({"sdram:d3=0"}));
+        temp_file report(name);
+        run_result r = korvin(sim, {"--diagnose", "--report", report.path});
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(parsed_report(report.path, sim.port()),
                   "testsuite korvin 3 1\n"
@@ -224,9 +224,9 @@ TEST(Production, ReportOfOnePassInBothFormats) {
 }
 
 TEST(Production, ReportWithoutDiagnosisStillCarriesTheCode) {
-    Simulator sim(with_faults({"flash:dead"}));
-    TempFile report("quiet.xml");
-    Result r = korvin(sim, {"--report", report.path, "flash"});
+    simulator sim(with_faults({"flash:dead"}));
+    temp_file report("quiet.xml");
+    run_result r = korvin(sim, {"--report", report.path, "flash"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string parsed = parsed_report(report.path);
     EXPECT_EQ(parsed.rfind("testsuite korvin 1 1\nflash failed with result code ", 0), 0u)
@@ -234,9 +234,9 @@ TEST(Production, ReportWithoutDiagnosisStillCarriesTheCode) {
 }
 
 TEST(Production, InterruptedContinuousRunLeavesTheLastCompletePass) {
-    Simulator sim(with_faults({"sram:a1=1"}));
-    TempFile report("continuous.xml");
-    Process p({bin("korvin"), "-p", sim.port(), "-c", "--report", report.path});
+    simulator sim(with_faults({"sram:a1=1"}));
+    temp_file report("continuous.xml");
+    child_process p({bin("korvin"), "-p", sim.port(), "-c", "--report", report.path});
     // The third heading means two passes and their reports are done.
     ASSERT_TRUE(p.wait_for_output("passed\nTesting SRAM... failed\nTesting SDRAM..."
                                   " passed\nTesting FLASH... passed\nTesting SRAM... failed\n"

@@ -82,7 +82,7 @@ struct Board {
         EXPECT_TRUE(v.has_value()) << std::hex << "no answer to a load of " << address;
         return v.value_or(0xDEADDEAD);
     }
-    Simulator sim;
+    simulator sim;
     std::unique_ptr<HostSide> host;
     bool booted = false;
 };
@@ -111,7 +111,7 @@ TEST(BootRom, AnswersAndRefusesAsItsFaultsSay) {
     const std::string image = program("poke");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "no fault" : c.args[1]);
-        Simulator sim(c.args);
+        simulator sim(c.args);
         HostSide host(sim.port());
         for (unsigned i = 0; i < c.silent_requests; ++i) {
             host.send(status_request());
@@ -132,7 +132,7 @@ TEST(BootRom, AnswersAndRefusesAsItsFaultsSay) {
 }
 
 TEST(BootRom, NeverWakes) {
-    Simulator sim({"--fault", "boot:never-wakes"});
+    simulator sim({"--fault", "boot:never-wakes"});
     HostSide host(sim.port());
     for (int i = 0; i < 3; ++i) {
         host.send(status_request());
@@ -141,7 +141,7 @@ TEST(BootRom, NeverWakes) {
 }
 
 TEST(BootRom, IgnoresFramesItDoesNotTake) {
-    Simulator sim;
+    simulator sim;
     HostSide host(sim.port());
     for (const std::string& f : {
              frame(0x0101, 0xFFFF4C00, 4, 0xAA),  // a command this board's host never sends
@@ -157,7 +157,7 @@ TEST(BootRom, IgnoresFramesItDoesNotTake) {
 }
 
 TEST(BootRom, DropsAPartialFrameAfterSilence) {
-    Simulator sim;
+    simulator sim;
     HostSide host(sim.port());
     host.send("\x05\x05\x00");
     std::this_thread::sleep_for(250ms);
@@ -461,7 +461,7 @@ TEST(Stops, AnAccessTheBoardDoesNotHaveEndsTheRun) {
             EXPECT_FALSE(b.host->poke(c.bits, c.address, 0));
         else
             EXPECT_FALSE(b.host->peek(c.bits, c.address).has_value());
-        const Result r = b.sim.process().wait(20s);
+        const run_result r = b.sim.process().wait(20s);
         EXPECT_EQ(r.status, 3);
         std::smatch m;
         ASSERT_TRUE(std::regex_search(r.err, m, message)) << r.err;
@@ -480,7 +480,7 @@ TEST(Stops, AJumpOutOfInternalRamEndsTheRun) {
     Board b;
     ASSERT_TRUE(b.booted);
     b.host->jump(0x00000B44);
-    const Result r = b.sim.process().wait(20s);
+    const run_result r = b.sim.process().wait(20s);
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("of 0x00000b44 at pc 0x00000b44: instruction fetch outside internal RAM"),
               std::string::npos)
@@ -493,10 +493,10 @@ TEST(Stops, AnExceptionEndsTheRun) {
         {"undefined", "at pc 0xffff4c04: Invalid instruction"},
     };
     for (const auto& [name, message] : cases) {
-        Simulator sim;
+        simulator sim;
         HostSide host(sim.port());
         EXPECT_TRUE(host.boot(program(name)));
-        const Result r = sim.process().wait(20s);
+        const run_result r = sim.process().wait(20s);
         EXPECT_EQ(r.status, 3) << name;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
     }
@@ -510,7 +510,7 @@ TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
     EXPECT_EQ(lstat(link.c_str(), &st), 0);
     b.host->spin();
     std::this_thread::sleep_for(100ms);
-    const Result r = b.sim.stop();
+    const run_result r = b.sim.stop();
     EXPECT_EQ(r.status, 0);
     EXPECT_FALSE(r.timed_out);
     EXPECT_NE(lstat(link.c_str(), &st), 0);
@@ -528,13 +528,13 @@ TEST(Stops, UsageErrorsNameTheBadSpec) {
     for (const auto& [args, named] : cases) {
         std::vector<std::string> argv{bin("korvin-sim")};
         argv.insert(argv.end(), args.begin(), args.end());
-        const Result r = run(argv, {}, 20s);
+        const run_result r = run(argv, {}, 20s);
         EXPECT_EQ(r.status, 2) << named;
         EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
         EXPECT_EQ(r.out, "");
     }
-    const Result help = run({bin("korvin-sim"), "--help"}, {}, 20s);
+    const run_result help = run({bin("korvin-sim"), "--help"}, {}, 20s);
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--fault SPEC"), std::string::npos);
 }

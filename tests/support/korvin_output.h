@@ -7,7 +7,7 @@
 
 namespace korvin::test {
 
-inline const std::string waking =
+inline const std::string WAKING =
     "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
 
 // The percentage is updated after every 128 bytes, then the line is blanked.

@@ -27,10 +27,13 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
-TempFile::TempFile(const std::string& name)
-    : path("/tmp/korvin-test-" + std::to_string(getpid()) + "-" + name) {}
+std::string temp_path(const std::string& name) {
+    return "/tmp/korvin-test-" + std::to_string(getpid()) + "-" + name;
+}
 
-TempFile::~TempFile() {
+temp_file::temp_file(const std::string& name) : path(temp_path(name)) {}
+
+temp_file::~temp_file() {
     std::remove(path.c_str());
 }
 
@@ -59,14 +62,15 @@ std::string lsan_options_for_unicorn(const std::string& existing) {
     }
     if (!theirs.empty()) {
         // The sanitizers read one suppressions file.
-        static const TempFile merged("lsan.supp");
-        std::ofstream(merged.path) << read_file(theirs) << "\n" << read_file(suppressions);
-        suppressions = merged.path;
+        static const temp_file MERGED("lsan.supp");
+        std::ofstream(MERGED.path) << read_file(theirs) << "\n" << read_file(suppressions);
+        suppressions = MERGED.path;
     }
     return kept + "suppressions=" + suppressions;
 }
 
-Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+child_process::child_process(const std::vector<std::string>& argv,
+                             const std::vector<std::string>& env) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
@@ -120,14 +124,14 @@ Process::Process(const std::vector<std::string>& argv, const std::vector<std::st
     reader_ = std::thread([this] { pump(); });
 }
 
-Process::~Process() {
+child_process::~child_process() {
     if (!waited_) {
         kill(pid_, SIGKILL);
         wait(10s);
     }
 }
 
-void Process::pump() {
+void child_process::pump() {
     pollfd fds[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
     int open_fds = 2;
     char buf[4096];
@@ -152,12 +156,12 @@ void Process::pump() {
     eof_ = true;
 }
 
-void Process::signal(int sig) {
+void child_process::signal(int sig) {
     if (!waited_)
         kill(pid_, sig);
 }
 
-bool Process::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+bool child_process::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
         {
@@ -172,7 +176,7 @@ bool Process::wait_for_output(const std::string& text, std::chrono::milliseconds
     return false;
 }
 
-Result Process::wait(std::chrono::milliseconds timeout) {
+run_result child_process::wait(std::chrono::milliseconds timeout) {
     if (waited_)
         return result_;
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -200,19 +204,19 @@ Result Process::wait(std::chrono::milliseconds timeout) {
     return result_;
 }
 
-std::string Process::out() const {
+std::string child_process::out() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return out_;
 }
 
-std::string Process::err() const {
+std::string child_process::err() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
 }
 
-Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-           std::chrono::milliseconds timeout) {
-    Process p(argv, env);
+run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+               std::chrono::milliseconds timeout) {
+    child_process p(argv, env);
     return p.wait(timeout);
 }
 
@@ -225,17 +229,17 @@ std::vector<std::string> with_faults(const std::vector<std::string>& faults) {
     return args;
 }
 
-Simulator::Simulator(const std::vector<std::string>& args) {
+simulator::simulator(const std::vector<std::string>& args) {
     std::vector<std::string> argv{bin("korvin-sim")};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_ = std::make_unique<Process>(argv);
+    process_ = std::make_unique<child_process>(argv);
     if (!process_->wait_for_output("\n"))
         throw std::runtime_error("korvin-sim did not start: " + process_->err());
     const std::string out = process_->out();
     port_ = out.substr(0, out.find('\n'));
 }
 
-Result Simulator::stop() {
+run_result simulator::stop() {
     process_->signal(SIGTERM);
     return process_->wait(20s);
 }

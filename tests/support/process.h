@@ -18,40 +18,43 @@ using namespace std::chrono_literals;
 std::string bin(const std::string& name);
 std::string read_file(const std::string& path);
 
-// A file in /tmp named after the test process and `name`, removed with the object.
-struct TempFile {
+// A path in /tmp named after the test process and `name`.
+std::string temp_path(const std::string& name);
+
+// A file at temp_path(name), removed with the object.
+struct temp_file {
     std::string path;
-    explicit TempFile(const std::string& name);
-    ~TempFile();
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+    explicit temp_file(const std::string& name);
+    ~temp_file();
+    temp_file(const temp_file&) = delete;
+    temp_file& operator=(const temp_file&) = delete;
 };
 
-struct Result {
+struct run_result {
     int status = -1;     // exit status, or -1 when ended by a signal
     int term_signal = 0; // the signal that ended it, or 0
     bool timed_out = false;
     std::string out, err;
 };
 
-class Process {
+class child_process {
   public:
     // Starts argv[0] (a path) with stdin from /dev/null and stdout and stderr
     // captured; env entries "NAME=VALUE" are added to the environment, and
     // "NAME=" alone removes NAME. korvin-sim gets lsan_options_for_unicorn()
     // over the LSAN_OPTIONS it would have had.
-    explicit Process(const std::vector<std::string>& argv,
-                     const std::vector<std::string>& env = {});
-    ~Process();
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
+    explicit child_process(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& env = {});
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
 
     pid_t pid() const { return pid_; }
     void signal(int sig);
     // Waits until stdout holds `text`; false on time-out or when the process ended first.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = 20s);
     // Waits for the end; kills the process with SIGKILL after the time-out.
-    Result wait(std::chrono::milliseconds timeout = 120s);
+    run_result wait(std::chrono::milliseconds timeout = 120s);
     std::string out() const;
     std::string err() const;
 
@@ -64,11 +67,11 @@ class Process {
     bool eof_ = false;
     std::thread reader_;
     bool waited_ = false;
-    Result result_;
+    run_result result_;
 };
 
-Result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-           std::chrono::milliseconds timeout = 120s);
+run_result run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+               std::chrono::milliseconds timeout = 120s);
 
 // LeakSanitizer's options for a program that links libunicorn, such as
 // korvin-sim: `existing` (the environment's) with tests/lsan.supp added,
@@ -80,17 +83,17 @@ std::string lsan_options_for_unicorn(const std::string& existing);
 std::vector<std::string> with_faults(const std::vector<std::string>& faults);
 
 // korvin-sim in the background, for as long as the object lives.
-class Simulator {
+class simulator {
   public:
-    explicit Simulator(const std::vector<std::string>& args = {});
+    explicit simulator(const std::vector<std::string>& args = {});
     // The pseudo-terminal korvin is to open (the simulator's first line).
     const std::string& port() const { return port_; }
-    Process& process() { return *process_; }
+    child_process& process() { return *process_; }
     // SIGTERM, then the simulator's own result.
-    Result stop();
+    run_result stop();
 
   private:
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<child_process> process_;
     std::string port_;
 };
 

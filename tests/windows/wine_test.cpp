@@ -109,16 +109,6 @@ std::vector<std::string> linux_argv(const std::vector<std::string>& args) {
     return argv;
 }
 
-std::string temp_path(const std::string& name) {
-    return "/tmp/korvin-windows-" + std::to_string(getpid()) + "-" + name;
-}
-
-struct TempFile {
-    std::string path;
-    explicit TempFile(const std::string& name) : path(temp_path(name)) {}
-    ~TempFile() { std::remove(path.c_str()); }
-};
-
 const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
 std::string downloading() {
     return korvin::test::downloading(boot_image_size);
@@ -126,7 +116,7 @@ std::string downloading() {
 
 // What one korvin run showed: its streams, its status and its log.
 struct windows_outcome {
-    Result result;
+    run_result result;
     std::string log;
 };
 
@@ -156,9 +146,9 @@ std::vector<std::string> with_log(std::vector<std::string> args, const std::stri
 }
 
 windows_outcome run_windows(const run_case& c, int com) {
-    Simulator sim(c.sim_args);
+    simulator sim(c.sim_args);
     com_port port(com, sim.port());
-    TempFile log(std::string(c.name) + ".win.log");
+    temp_file log(std::string(c.name) + ".win.log");
     windows_outcome o{
         run(windows_argv(with_log(c.args, log.path, std::to_string(com))), wine_env(), 120s), ""};
     o.result.err = without_wine_noise(o.result.err);
@@ -167,8 +157,8 @@ windows_outcome run_windows(const run_case& c, int com) {
 }
 
 windows_outcome run_linux(const run_case& c) {
-    Simulator sim(c.sim_args);
-    TempFile log(std::string(c.name) + ".linux.log");
+    simulator sim(c.sim_args);
+    temp_file log(std::string(c.name) + ".linux.log");
     windows_outcome o{run(linux_argv(with_log(c.args, log.path, sim.port())), {}, 120s), ""};
     // The same case on COM5.
     o.result.err = replace_all(o.result.err, sim.port(), "COM5");
@@ -219,37 +209,37 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {"-l", "LOG"},
                  0,
-                 WARNING + waking + downloading() + PASSED3,
+                 WARNING + WAKING + downloading() + PASSED3,
                  "",
                  PASSED3},
         run_case{
-            "com12", {}, {"sram"}, 0, waking + downloading() + "Testing SRAM... passed\n", "", ""},
+            "com12", {}, {"sram"}, 0, WAKING + downloading() + "Testing SRAM... passed\n", "", ""},
         run_case{"refused_download",
                  {"--fault", "boot:refuse-write"},
                  {"-l", "LOG", "sram"},
                  1,
-                 waking + "Downloading boot code...(  0%)",
+                 WAKING + "Downloading boot code...(  0%)",
                  "\rCould not initiate code download.\n",
                  ""},
         run_case{"refused_start",
                  {"--fault", "boot:refuse-start"},
                  {"sram"},
                  1,
-                 waking + downloading(),
+                 WAKING + downloading(),
                  "\rCould not start code execution.\n",
                  ""},
         run_case{"failing_sram",
                  {"--fault", "sram:d3=0"},
                  {"-l", "LOG", "sram"},
                  0,
-                 waking + downloading() + "Testing SRAM... failed\n",
+                 WAKING + downloading() + "Testing SRAM... failed\n",
                  "",
                  "Testing SRAM... failed\n"},
         run_case{"strict_diagnosis",
                  {"--fault", "sram:a2=1"},
                  {"--strict", "--diagnose", "sram"},
                  2,
-                 waking + downloading() +
+                 WAKING + downloading() +
                      "Testing SRAM... failed\n    address line stuck or shorted: word-index bit 2 "
                      "= chip pin A2 (word mode) = processor line A3 (2 mismatches, first at "
                      "offset 0x0 read 0x3)\n",
@@ -291,7 +281,7 @@ TEST(Windows, PortThatDoesNotExist) {
     SKIP_WITHOUT_WINE();
     unlink(com_port::link_path(7).c_str());
     for (const char* test : {"sram", "flash"}) {
-        const Result r = run(windows_argv({"-p", "7", test}), wine_env(), 60s);
+        const run_result r = run(windows_argv({"-p", "7", test}), wine_env(), 60s);
         EXPECT_EQ(r.status, 1) << test;
         EXPECT_EQ(r.out, "") << test;
         EXPECT_EQ(without_wine_noise(r.err), "Could not open serial port COM7.\r\n") << test;
@@ -300,7 +290,7 @@ TEST(Windows, PortThatDoesNotExist) {
 
 // Waits until `process` has printed `text`, then stops the simulator: the
 // pseudo-terminal closes under korvin, as a pulled cable or adapter would.
-Result stop_board_after(Simulator& sim, Process& korvin, const std::string& text) {
+run_result stop_board_after(simulator& sim, child_process& korvin, const std::string& text) {
     EXPECT_TRUE(korvin.wait_for_output(text, 60s)) << korvin.out();
     sim.stop();
     return korvin.wait(60s);
@@ -326,23 +316,23 @@ TEST(Windows, LinkClosedMidRun) {
          "Testing FLASH... \n"},
     };
     for (const auto& c : cases) {
-        TempFile win_log(std::string(c.name) + ".win.log"),
+        temp_file win_log(std::string(c.name) + ".win.log"),
             lin_log(std::string(c.name) + ".lin.log");
         std::vector<std::string> args = c.args;
         args.insert(args.begin(), {"-l", ""});
 
-        Simulator win_sim(c.sim_args);
+        simulator win_sim(c.sim_args);
         com_port port(5, win_sim.port());
         args[1] = win_log.path;
         args.insert(args.end(), {"-p", "5"});
-        Process win(windows_argv(args), wine_env());
-        const Result w = stop_board_after(win_sim, win, c.shown);
+        child_process win(windows_argv(args), wine_env());
+        const run_result w = stop_board_after(win_sim, win, c.shown);
 
-        Simulator lin_sim(c.sim_args);
+        simulator lin_sim(c.sim_args);
         args[1] = lin_log.path;
         args.back() = lin_sim.port();
-        Process lin(linux_argv(args));
-        const Result l = stop_board_after(lin_sim, lin, c.shown);
+        child_process lin(linux_argv(args));
+        const run_result l = stop_board_after(lin_sim, lin, c.shown);
 
         EXPECT_FALSE(w.timed_out) << c.name;
         EXPECT_EQ(w.status, 1) << c.name;
@@ -377,10 +367,10 @@ std::string run_part(const std::string& out) {
 
 TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
     SKIP_WITHOUT_WINE();
-    Simulator sim;
+    simulator sim;
     com_port port(5, sim.port());
-    TempFile log("continuous.log");
-    Process korvin(windows_argv({"-c", "-l", log.path, "-p", "5", "sram"}), wine_env());
+    temp_file log("continuous.log");
+    child_process korvin(windows_argv({"-c", "-l", log.path, "-p", "5", "sram"}), wine_env());
     // Two whole passes and the third one's heading.
     const std::string pass_end = text_mode("passed\nTesting SRAM... ");
     for (int waited = 0; count(korvin.out(), pass_end) < 2; waited += 20) {
@@ -389,7 +379,7 @@ TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
     }
     // The loader is korvin.exe's own process; Wine turns SIGINT into CTRL-C.
     korvin.signal(SIGINT);
-    const Result r = korvin.wait(60s);
+    const run_result r = korvin.wait(60s);
     EXPECT_FALSE(r.timed_out);
     // Wine ends a process that has no console with status 0 here; what
     // matters is that korvin took none of its own failure paths.
@@ -400,9 +390,9 @@ TEST(Windows, ContinuousRunEndedByCtrlCKeepsItsLog) {
     // the Linux build shows, over and over.
     const std::string log_text = read_file(log.path);
     EXPECT_EQ(log_text, run_part(r.out));
-    TempFile lin_log("continuous.lin.log");
-    Simulator lin_sim;
-    const Result lin = run(linux_argv({"-l", lin_log.path, "-p", lin_sim.port(), "sram"}));
+    temp_file lin_log("continuous.lin.log");
+    simulator lin_sim;
+    const run_result lin = run(linux_argv({"-l", lin_log.path, "-p", lin_sim.port(), "sram"}));
     ASSERT_EQ(lin.status, 0);
     const std::string pass = text_mode(read_file(lin_log.path));
     ASSERT_GE(log_text.size(), 2 * pass.size());
@@ -433,7 +423,7 @@ TEST(Windows, ListPortsNamesThePrefixsComPorts) {
                            "COM42", "/f"})
                   .status,
               0);
-    const Result r = run(windows_argv({"--list-ports"}), wine_env(), 60s);
+    const run_result r = run(windows_argv({"--list-ports"}), wine_env(), 60s);
     reg_command({"delete", device_map, "/v", "\\Device\\Serial41", "/f"});
 
     EXPECT_FALSE(r.timed_out);
@@ -465,16 +455,16 @@ TEST(Windows, ListPortsNamesThePrefixsComPorts) {
 // must still replace the previous one.
 TEST(Windows, ReportReplacesTheLastOne) {
     SKIP_WITHOUT_WINE();
-    Simulator sim({"--fault", "sram:d1=1"});
+    simulator sim({"--fault", "sram:d1=1"});
     com_port port(5, sim.port());
-    TempFile report("report.xml");
+    temp_file report("report.xml");
     {
         std::FILE* old = std::fopen(report.path.c_str(), "w");
         ASSERT_NE(old, nullptr);
         std::fputs("not a report\n", old);
         std::fclose(old);
     }
-    const Result r =
+    const run_result r =
         run(windows_argv({"--report", report.path, "-p", "5", "sram"}), wine_env(), 120s);
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string xml = read_file(report.path);
