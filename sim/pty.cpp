@@ -11,11 +11,11 @@
 
 namespace korvin::sim {
 
-Pty::~Pty() {
+pty::~pty() {
     close();
 }
 
-bool Pty::open(std::string& error) {
+bool pty::open(std::string& error) {
     fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) {
         error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
@@ -44,7 +44,7 @@ bool Pty::open(std::string& error) {
     return true;
 }
 
-bool Pty::link(const std::string& path, std::string& error) {
+bool pty::link(const std::string& path, std::string& error) {
     // A stale link from an earlier run is replaced; anything else is left alone.
     char target[1];
     if (readlink(path.c_str(), target, sizeof target) >= 0)
@@ -57,7 +57,7 @@ bool Pty::link(const std::string& path, std::string& error) {
     return true;
 }
 
-void Pty::close() {
+void pty::close() {
     if (!link_.empty()) {
         unlink(link_.c_str());
         link_.clear();

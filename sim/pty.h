@@ -4,12 +4,12 @@
 
 namespace korvin::sim {
 
-class Pty {
+class pty {
   public:
-    Pty() = default;
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
+    pty() = default;
+    ~pty();
+    pty(const pty&) = delete;
+    pty& operator=(const pty&) = delete;
 
     // Opens the master (non-blocking) and sets the line raw; false with `error` set on failure.
     bool open(std::string& error);
