@@ -1,16 +1,8 @@
 #include "board.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/inotify.h>
 #include <unicorn/unicorn.h>
-#include <unistd.h>
 
-#include <cinttypes>
 #include <cstdio>
-#include <thread>
 
 namespace korvin::sim {
 namespace {
@@ -36,8 +28,8 @@ bool in_internal_ram(uint32_t address, uint32_t count) {
     return address >= IRAM_BASE && uint64_t{address} + count <= IRAM_END;
 }
 
-board::board(const board_options& options, int fd, int watch_fd, const std::atomic<int>& stop)
-    : options_(options), fd_(fd), watch_fd_(watch_fd), stop_(stop), line_(fd, options.line_rate),
+board::board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop)
+    : options_(options), watch_(watch), stop_(stop), line_(fd, options.line_rate),
       rom_(options.faults, in_internal_ram), uart_(line_, clock_), aipi1_("AIPI1", psr_registers()),
       aipi2_("AIPI2", psr_registers()), crm_("clock module", {{0x00, {"CSCR", 0}}}),
       sdram_(options.faults), esdctl_(sdram_), flash_(options.faults, options.flash_timing, clock_),
@@ -71,9 +63,6 @@ board::board(const board_options& options, int fd, int watch_fd, const std::atom
 board::~board() {
     if (uc_)
         uc_close(uc_);
-    for (int fd : wake_)
-        if (fd >= 0)
-            close(fd);
 }
 
 bool board::init(std::string& error) {
@@ -81,12 +70,10 @@ bool board::init(std::string& error) {
         error = std::string(step) + ": " + uc_strerror(e);
         return false;
     };
-    if (pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) {
-        error = "pipe failed";
+    if (!watch_.open(error))
         return false;
-    }
-    if (watch_fd_ >= 0) {
-        line_.set_wake_fd(wake_[0]);
+    if (watch_.watching()) {
+        line_.set_wake_fd(watch_.wake_fd());
         line_down_ = true; // until the host opens the line
     }
     if (!options_.trace_file.empty() && !trace_.open(options_.trace_file)) {
@@ -187,7 +174,7 @@ bool board::wait(time_point deadline) {
     bool go_on = true;
     if (stop_ || reset_pending_)
         go_on = false;
-    else if (line_.pump(deadline) == serial_line::status::closed || closed_since_seen()) {
+    else if (line_.pump(deadline) == serial_line::status::closed || watch_.closed_since_seen()) {
         reset_pending_ = true;
         go_on = false;
     } else if (stop_)
@@ -217,10 +204,10 @@ void board::start_cpu(uint32_t entry) {
 void board::reset() {
     cpu_running_ = false;
     reset_pending_ = false;
-    seen_closes_ = closes_;
+    watch_.forget_closes();
     rom_.reset();
     // A host that has already opened the line again may have sent its first bytes.
-    line_.clear(openers_ == 0);
+    line_.clear(watch_.openers() == 0);
     for (device* d : devices_)
         d->reset();
     trace_.flush();
@@ -243,104 +230,25 @@ void board::serve_boot_rom() {
     time_point deadline = now + std::chrono::milliseconds(100);
     if (auto next = line_.rx_next(); next && *next < deadline)
         deadline = *next;
-    if (line_.pump(deadline) == serial_line::status::closed || closed_since_seen()) {
+    if (line_.pump(deadline) == serial_line::status::closed || watch_.closed_since_seen()) {
         reset();
         line_down_ = true;
     }
 }
 
-bool board::closed_since_seen() {
-    const unsigned closes = closes_;
-    if (closes == seen_closes_)
-        return false;
-    seen_closes_ = closes;
-    return true;
-}
-
-void board::count_openers() {
-    alignas(inotify_event) char buf[4096];
-    bool changed = false;
-    for (;;) {
-        const ssize_t n = read(watch_fd_, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        for (ssize_t i = 0; i < n;) {
-            const auto* e = reinterpret_cast<const inotify_event*>(buf + i);
-            if (e->mask & IN_OPEN)
-                ++openers_;
-            if ((e->mask & IN_CLOSE) && openers_ > 0 && --openers_ == 0)
-                ++closes_;
-            changed = true;
-            i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-        }
-    }
-    if (changed) {
-        const char c = 0;
-        (void)!write(wake_[1], &c, 1);
-    }
-}
-
-void board::watchdog() {
-    // A program that never touches the UART still has to stop for a signal or a closed line.
-    unsigned closes = closes_;
-    while (!quit_) {
-        if (watch_fd_ >= 0) {
-            pollfd w{watch_fd_, POLLIN, 0};
-            if (poll(&w, 1, 10) == 1)
-                count_openers();
-        } else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!emulating_)
-            continue;
-        if (stop_) {
-            uc_emu_stop(uc_);
-            continue;
-        }
-        bool closed = closes_ != closes;
-        closes = closes_;
-        if (watch_fd_ < 0) {
-            pollfd p{fd_, POLLIN, 0};
-            closed = poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
-        }
-        if (closed) {
-            reset_pending_ = true;
-            uc_emu_stop(uc_);
-        }
-    }
-}
-
 int board::run() {
-    std::thread dog;
-    {
-        // Signals are for the main thread: they interrupt its waits.
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &old);
-        dog = std::thread([this] { watchdog(); });
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    }
+    watch_.start([this] { return emulating_.load(); }, stop_,
+                 [this](bool closed) {
+                     if (closed)
+                         reset_pending_ = true;
+                     uc_emu_stop(uc_);
+                 });
     int status = 0;
     while (!stop_) {
+        // Nobody has the line open: wait for an opener.
         if (line_down_) {
-            // Nobody has the line open: wait for an opener.
-            if (watch_fd_ >= 0) {
-                if (openers_ == 0) {
-                    pollfd w{wake_[0], POLLIN, 0};
-                    if (poll(&w, 1, 100) == 1) {
-                        char drain[64];
-                        while (read(wake_[0], drain, sizeof drain) > 0) {
-                        }
-                    }
-                    continue;
-                }
-            } else {
-                pollfd p{fd_, POLLIN, 0};
-                if (poll(&p, 1, 0) == 1 && (p.revents & POLLHUP)) {
-                    timespec ts{0, 10 * 1000 * 1000};
-                    ppoll(nullptr, 0, &ts, nullptr);
-                    continue;
-                }
-            }
+            if (!watch_.wait_for_opener())
+                continue;
             line_down_ = false;
         }
         if (!cpu_running_) {
@@ -375,8 +283,7 @@ int board::run() {
         // Stopped between instructions with nothing to do (a late watchdog stop): go on.
         uc_reg_read(uc_, UC_ARM_REG_PC, &entry_);
     }
-    quit_ = true;
-    dog.join();
+    watch_.finish();
     line_.pump(sim_clock::now()); // what is due still goes out
     trace_.flush();
     return status;

@@ -6,6 +6,7 @@
 #include "boot_rom_model.h"
 #include "device.h"
 #include "faults.h"
+#include "line_watch.h"
 #include "memory_map.h"
 #include "nor_flash.h"
 #include "registers.h"
@@ -42,9 +43,9 @@ bool in_internal_ram(uint32_t address, uint32_t count);
 
 class board {
   public:
-    // `fd` is the pseudo-terminal master, `watch_fd` reports opens and closes of its slave
-    // (or is -1: a hang-up then counts as the close); `stop` is raised to end run().
-    board(const board_options& options, int fd, int watch_fd, const std::atomic<int>& stop);
+    // `fd` is the pseudo-terminal master, `watch` says who has its slave open; `stop` is
+    // raised to end run().
+    board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop);
     ~board();
     board(const board&) = delete;
     board& operator=(const board&) = delete;
@@ -73,13 +74,9 @@ class board {
     void serve_boot_rom();
     void start_cpu(uint32_t entry);
     void reset();
-    void watchdog();
-    void count_openers();
-    bool closed_since_seen();
 
     const board_options& options_;
-    int fd_, watch_fd_;
-    int wake_[2] = {-1, -1}; // the watchdog wakes the line's waits through it
+    line_watch& watch_;
     const std::atomic<int>& stop_;
     device_clock clock_;
     bus_trace trace_;
@@ -107,10 +104,7 @@ class board {
     bool cpu_running_ = false;
     uint32_t entry_ = 0;
     bool line_down_ = false;
-    std::atomic<bool> emulating_{false}, reset_pending_{false}, quit_{false};
-    std::atomic<int> openers_{0};
-    std::atomic<unsigned> closes_{0}; // times the last opener went away
-    unsigned seen_closes_ = 0;
+    std::atomic<bool> emulating_{false}, reset_pending_{false};
     std::string fault_;
     uint64_t instructions_ = 0;
     double emulation_seconds_ = 0, waited_seconds_ = 0;

@@ -1,6 +1,7 @@
 // korvin-sim: a simulated board behind a pseudo-terminal, for korvin to test.
 #include "board.h"
 #include "faults.h"
+#include "line_watch.h"
 #include "pty.h"
 
 #include <getopt.h>
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return 1;
     }
-    board simulated(options, line.fd(), line.watch_fd(), stop_signal);
+    line_watch watch(line.fd(), line.slave_path());
+    board simulated(options, line.fd(), watch, stop_signal);
     if (!simulated.init(error) ||
         (!options.flash_file.empty() && !simulated.flash().load(options.flash_file, error)) ||
         (!link.empty() && !line.link(link, error))) {
@@ -155,6 +157,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const int status = simulated.run();
+    // The watch goes first: ending an inotify watch takes a moment, in which the last bytes
+    // sent reach the host before the line's hang-up would discard them.
+    watch.close();
     line.close();
     if (!options.flash_file.empty() && !simulated.flash().save(options.flash_file, error)) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());

@@ -1,7 +1,6 @@
 #include "pty.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -34,13 +33,6 @@ bool pty::open(std::string& error) {
         cfsetospeed(&t, B115200);
         tcsetattr(fd_, TCSANOW, &t);
     }
-    // A hang-up on the master is a level: a host that closes and reopens at once leaves no
-    // trace of it. Open and close events on the slave are counted instead.
-    watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_fd_ >= 0 && inotify_add_watch(watch_fd_, slave_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        ::close(watch_fd_);
-        watch_fd_ = -1;
-    }
     return true;
 }
 
@@ -61,10 +53,6 @@ void pty::close() {
     if (!link_.empty()) {
         unlink(link_.c_str());
         link_.clear();
-    }
-    if (watch_fd_ >= 0) {
-        ::close(watch_fd_);
-        watch_fd_ = -1;
     }
     if (fd_ >= 0) {
         ::close(fd_);

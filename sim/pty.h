@@ -18,12 +18,10 @@ class pty {
     void close();
 
     int fd() const { return fd_; }
-    // An inotify descriptor reporting every open and close of the slave, or -1.
-    int watch_fd() const { return watch_fd_; }
     const std::string& slave_path() const { return slave_; }
 
   private:
-    int fd_ = -1, watch_fd_ = -1;
+    int fd_ = -1;
     std::string slave_, link_;
 };
 
