@@ -1,4 +1,4 @@
-#include "faults.h"
+#include "sim/faults.h"
 
 #include <gtest/gtest.h>
 
