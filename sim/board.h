@@ -58,6 +58,8 @@ class board {
 
     // The devices as the core sees them, by address.
     memory_map& bus() { return map_; }
+    // What ended the run (a bad access or an exception), or empty.
+    const std::string& fault() const { return fault_; }
     nor_flash& flash() { return flash_; }
     uint64_t instructions() const { return instructions_; }
     double emulation_seconds() const { return emulation_seconds_; }
