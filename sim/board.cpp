@@ -33,22 +33,29 @@ board::board(const board_options& options, int fd, line_watch& watch, const std:
       rom_(options.faults, in_internal_ram), uart_(line_, clock_), aipi1_("AIPI1", psr_registers()),
       aipi2_("AIPI2", psr_registers()), crm_("clock module", {{0x00, {"CSCR", 0}}}),
       sdram_(options.faults), esdctl_(sdram_), flash_(options.faults, options.flash_timing, clock_),
-      sram_(options.faults),
-      weim_(flash_, "FLASH", sram_, "SRAM"), devices_{&uart_, &aipi1_,  &aipi2_, &crm_,
-                                                      &weim_, &esdctl_, &flash_},
+      sram_(options.faults), weim_(flash_, "FLASH", sram_, "SRAM"),
       map_(trace_, [this](uint32_t address, unsigned width, bool write,
                           const std::string& why) { bad_access(address, width, write, why); }),
       iram_(IRAM_END - IRAM_BASE) {
-    // The address map; the UART is left out of the trace, which is about the memories.
-    map_.add(AIPI1_BASE, PAGE, aipi1_);
-    map_.add(AIPI2_BASE, PAGE, aipi2_);
-    map_.add(CRM_BASE, PAGE, crm_);
-    map_.add(UART1_BASE, PAGE, uart_, false);
-    map_.add(ESDCTL_BASE, PAGE, esdctl_);
-    map_.add(WEIM_BASE, PAGE, weim_);
-    map_.add(SDRAM_BASE, sdram::SIZE, esdctl_.window());
-    map_.add(FLASH_BASE, nor_flash::SIZE, weim_.window(0));
-    map_.add(SRAM_BASE, SRAM_WINDOW, weim_.window(1));
+    // The address map. The UART's polling stays out of the bus trace.
+    const struct {
+        uint32_t base, size;
+        device& target;
+        bool traced;
+    } address_map[] = {
+        {AIPI1_BASE, PAGE, aipi1_, true},
+        {AIPI2_BASE, PAGE, aipi2_, true},
+        {CRM_BASE, PAGE, crm_, true},
+        {UART1_BASE, PAGE, uart_, false},
+        {ESDCTL_BASE, PAGE, esdctl_, true},
+        {WEIM_BASE, PAGE, weim_, true},
+        {SDRAM_BASE, sdram::SIZE, esdctl_.window(), true},
+        {FLASH_BASE, nor_flash::SIZE, weim_.window(0), true},
+        {SRAM_BASE, SRAM_WINDOW, weim_.window(1), true},
+    };
+    for (const auto& w : address_map)
+        map_.add(w.base, w.size, w.target, w.traced);
+    devices_ = {&uart_, &aipi1_, &aipi2_, &crm_, &weim_, &esdctl_, &flash_};
     // Internal RAM holds whatever it held: never zero.
     uint32_t x = 0x6B43A9B5;
     for (auto& b : iram_) {
@@ -103,11 +110,10 @@ bool board::init(std::string& error) {
     auto unmapped =
         +[](uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) -> bool {
         const bool fetch = type == UC_MEM_FETCH_UNMAPPED;
-        static_cast<board*>(user)->bad_access(static_cast<uint32_t>(address),
-                                              static_cast<unsigned>(size),
-                                              type == UC_MEM_WRITE_UNMAPPED,
-                                              fetch ? "instruction fetch outside internal RAM"
-                                                    : "no memory or device at this address");
+        static_cast<board*>(user)->bad_access(
+            static_cast<uint32_t>(address), static_cast<unsigned>(size),
+            type == UC_MEM_WRITE_UNMAPPED,
+            fetch ? "instruction fetch outside internal RAM" : memory_map::NOTHING_THERE);
         return false;
     };
     if ((e = uc_hook_add(uc_, &hook, UC_HOOK_MEM_UNMAPPED, reinterpret_cast<void*>(unmapped), this,
@@ -115,21 +121,21 @@ bool board::init(std::string& error) {
         return fail("unmapped hook", e);
     auto interrupt = +[](uc_engine* uc, uint32_t number, void* user) {
         // The image installs no exception vectors: any exception is the end of it.
-        static const char* const names[] = {"reset",
-                                            "undefined instruction",
-                                            "software interrupt",
-                                            "prefetch abort",
-                                            "data abort",
-                                            "IRQ",
-                                            "FIQ",
-                                            "breakpoint"};
+        static const char* const EXCEPTION_NAMES[] = {"reset",
+                                                      "undefined instruction",
+                                                      "software interrupt",
+                                                      "prefetch abort",
+                                                      "data abort",
+                                                      "IRQ",
+                                                      "FIQ",
+                                                      "breakpoint"};
         uint32_t pc = 0;
         uc_reg_read(uc, UC_ARM_REG_PC, &pc);
         if (number == 2)
             pc -= 4; // the core has stepped past the SWI
         char text[128];
         std::snprintf(text, sizeof text, "korvin-sim: %s (exception %u) at pc 0x%08x",
-                      number < 8 ? names[number] : "exception", number, pc);
+                      number < 8 ? EXCEPTION_NAMES[number] : "exception", number, pc);
         static_cast<board*>(user)->set_fault(text);
     };
     if ((e = uc_hook_add(uc_, &hook, UC_HOOK_INTR, reinterpret_cast<void*>(interrupt), this, 1,

@@ -92,7 +92,7 @@ class board {
     nor_flash flash_;
     sram sram_;
     weim weim_;
-    std::vector<device*> devices_; // in the order a reset takes them
+    std::vector<device*> devices_; // those with registers, in the order a reset takes them
     memory_map map_;
     std::vector<uint8_t> iram_;
     uc_struct* uc_ = nullptr;

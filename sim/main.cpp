@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
         opt_stats,
         opt_help
     };
-    const option longopts[] = {
+    const option OPTIONS[] = {
         {"link", required_argument, nullptr, opt_link},
         {"line-rate", no_argument, nullptr, opt_line_rate},
         {"flash-timing", optional_argument, nullptr, opt_flash_timing},
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     };
     opterr = 0;
     for (;;) {
-        const int c = getopt_long(argc, argv, "", longopts, nullptr);
+        const int c = getopt_long(argc, argv, "", OPTIONS, nullptr);
         if (c == -1)
             break;
         std::string error;

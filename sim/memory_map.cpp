@@ -1,11 +1,6 @@
 #include "memory_map.h"
 
 namespace korvin::sim {
-namespace {
-
-constexpr const char* NOTHING_THERE = "no memory or device at this address";
-
-} // namespace
 
 const region& memory_map::add(uint32_t base, uint32_t size, device& target, bool traced) {
     regions_.push_back({base, size, &target, traced});

@@ -20,6 +20,9 @@ struct region {
 
 class memory_map {
   public:
+    // What a bad access to an address outside every window is told.
+    static constexpr const char* NOTHING_THERE = "no memory or device at this address";
+
     // Told about an access no device takes; the CPU is to stop after it.
     using bad_access_report =
         std::function<void(uint32_t address, unsigned width, bool write, const std::string& why)>;

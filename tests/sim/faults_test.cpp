@@ -38,7 +38,7 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
 }
 
 TEST(FaultSpec, StuckLinesForceTheirBits) {
-    struct Case {
+    struct {
         const char* text;
         stuck_lines fault_set::*lines;
         uint32_t in, out;
