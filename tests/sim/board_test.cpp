@@ -148,7 +148,9 @@ TEST(Stops, AnExceptionEndsTheRun) {
     for (const auto& [name, message] : cases) {
         Simulator sim;
         poke_client host(sim.port());
-        EXPECT_TRUE(host.boot(program(name)));
+        // Not checked: the status word that starts the program can be lost, for the
+        // simulator ends at once and the line's hang-up discards what the host has not read.
+        host.boot(program(name));
         const Result r = sim.process().wait(20s);
         EXPECT_EQ(r.status, 3) << name;
         EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
