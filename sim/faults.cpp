@@ -22,7 +22,7 @@ bool parse_number(const std::string& text, int base, unsigned long max, unsigned
 }
 
 // "dN=L" or "aN=L" with N at most max_line and L 0 or 1.
-bool parse_stuck(const std::string& text, unsigned max_line, StuckLines& lines) {
+bool parse_stuck(const std::string& text, unsigned max_line, stuck_lines& lines) {
     const auto eq = text.find('=');
     if (eq == std::string::npos || eq + 2 != text.size())
         return false;
@@ -44,7 +44,7 @@ bool parse_stuck(const std::string& text, unsigned max_line, StuckLines& lines) 
 
 } // namespace
 
-bool parse_fault(const std::string& text, Faults& f, std::string& error) {
+bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
     error = "bad --fault '" + text + "'";
     const auto colon = text.find(':');
     if (colon == std::string::npos)
@@ -59,7 +59,7 @@ bool parse_fault(const std::string& text, Faults& f, std::string& error) {
         const bool address = what[0] == 'a';
         if (data || address) {
             unsigned max_line = 0;
-            StuckLines* lines = nullptr;
+            stuck_lines* lines = nullptr;
             if (device == "sdram") {
                 max_line = data ? 31 : 22;
                 lines = data ? &f.sdram_data : &f.sdram_address;

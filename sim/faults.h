@@ -6,17 +6,17 @@
 namespace korvin::sim {
 
 // Lines stuck at a level: a value passes through `(v & keep) | set`.
-struct StuckLines {
+struct stuck_lines {
     uint32_t keep = 0xFFFFFFFF;
     uint32_t set = 0;
     uint32_t apply(uint32_t v) const { return (v & keep) | set; }
     bool any() const { return keep != 0xFFFFFFFF || set != 0; }
 };
 
-struct Faults {
-    StuckLines sdram_data, sdram_address; // address faults act on the word index
-    StuckLines flash_data, flash_address;
-    StuckLines sram_data, sram_address;
+struct fault_set {
+    stuck_lines sdram_data, sdram_address; // address faults act on the word index
+    stuck_lines flash_data, flash_address;
+    stuck_lines sram_data, sram_address;
     uint16_t flash_manufacturer = 0x00C2;
     uint16_t flash_device = 0x227E;
     bool flash_dead = false;
@@ -28,6 +28,6 @@ struct Faults {
 };
 
 // Adds one --fault SPEC to `faults`; on a malformed one returns false with `error` set.
-bool parse_fault(const std::string& text, Faults& faults, std::string& error);
+bool parse_fault(const std::string& text, fault_set& faults, std::string& error);
 
 } // namespace korvin::sim

@@ -1,6 +1,7 @@
 // korvin-sim: a simulated board behind a pseudo-terminal, for korvin to test.
 #include "board.h"
 #include "faults.h"
+#include "line_watch.h"
 #include "pty.h"
 
 #include <getopt.h>
@@ -21,7 +22,7 @@ void on_signal(int sig) {
     stop_signal = sig;
 }
 
-const char usage_text[] =
+const char USAGE_TEXT[] =
     "usage: korvin-sim [--link PATH] [--line-rate] [--flash-timing[=PROG_US,ERASE_MS]]\n"
     "                  [--flash-file PATH] [--trace-bus FILE] [--fault SPEC]... [--stats]\n"
     "                  [--help]\n"
@@ -45,11 +46,11 @@ const char usage_text[] =
     "      boot:refuse-write  boot:refuse-start\n";
 
 int usage_error(const std::string& message) {
-    std::fprintf(stderr, "korvin-sim: %s\n%s", message.c_str(), usage_text);
+    std::fprintf(stderr, "korvin-sim: %s\n%s", message.c_str(), USAGE_TEXT);
     return 2;
 }
 
-bool parse_timing(const char* text, korvin::sim::FlashTiming& timing) {
+bool parse_timing(const char* text, korvin::sim::flash_timing& timing) {
     unsigned long program = 0, erase = 0;
     char tail = 0;
     if (std::sscanf(text, "%lu,%lu%c", &program, &erase, &tail) != 2 || program > 10000000 ||
@@ -64,7 +65,7 @@ bool parse_timing(const char* text, korvin::sim::FlashTiming& timing) {
 
 int main(int argc, char** argv) {
     using namespace korvin::sim;
-    BoardOptions options;
+    board_options options;
     std::string link;
     bool stats = false;
     enum {
@@ -77,7 +78,7 @@ int main(int argc, char** argv) {
         opt_stats,
         opt_help
     };
-    const option longopts[] = {
+    const option OPTIONS[] = {
         {"link", required_argument, nullptr, opt_link},
         {"line-rate", no_argument, nullptr, opt_line_rate},
         {"flash-timing", optional_argument, nullptr, opt_flash_timing},
@@ -90,7 +91,7 @@ int main(int argc, char** argv) {
     };
     opterr = 0;
     for (;;) {
-        const int c = getopt_long(argc, argv, "", longopts, nullptr);
+        const int c = getopt_long(argc, argv, "", OPTIONS, nullptr);
         if (c == -1)
             break;
         std::string error;
@@ -120,7 +121,7 @@ int main(int argc, char** argv) {
             stats = true;
             break;
         case opt_help:
-            std::fputs(usage_text, stdout);
+            std::fputs(USAGE_TEXT, stdout);
             return 0;
         default:
             return usage_error(std::string("unknown or incomplete option '") + argv[optind - 1] +
@@ -138,37 +139,41 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    Pty pty;
+    pty line;
     std::string error;
-    if (!pty.open(error)) {
+    if (!line.open(error)) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return 1;
     }
-    Board board(options, pty.fd(), pty.watch_fd(), stop_signal);
-    if (!board.init(error) ||
-        (!options.flash_file.empty() && !board.flash().load(options.flash_file, error)) ||
-        (!link.empty() && !pty.link(link, error))) {
+    line_watch watch(line.fd(), line.slave_path());
+    board simulated(options, line.fd(), watch, stop_signal);
+    if (!simulated.init(error) ||
+        (!options.flash_file.empty() && !simulated.flash().load(options.flash_file, error)) ||
+        (!link.empty() && !line.link(link, error))) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", pty.slave_path().c_str());
+    std::printf("%s\n", line.slave_path().c_str());
     std::fflush(stdout);
 
-    const int status = board.run();
-    pty.close();
-    if (!options.flash_file.empty() && !board.flash().save(options.flash_file, error)) {
+    const int status = simulated.run();
+    // The watch goes first: ending an inotify watch takes a moment, in which the last bytes
+    // sent reach the host before the line's hang-up would discard them.
+    watch.close();
+    line.close();
+    if (!options.flash_file.empty() && !simulated.flash().save(options.flash_file, error)) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return status ? status : 1;
     }
     if (stats) {
-        const double s = board.emulation_seconds();
+        const double s = simulated.emulation_seconds();
         std::fprintf(stderr,
                      "korvin-sim: %llu instructions in %.3f s of emulation (%.1f million/s); "
                      "line: %llu bytes received, %llu sent\n",
-                     static_cast<unsigned long long>(board.instructions()), s,
-                     s > 0 ? static_cast<double>(board.instructions()) / s / 1e6 : 0.0,
-                     static_cast<unsigned long long>(board.line().received()),
-                     static_cast<unsigned long long>(board.line().sent()));
+                     static_cast<unsigned long long>(simulated.instructions()), s,
+                     s > 0 ? static_cast<double>(simulated.instructions()) / s / 1e6 : 0.0,
+                     static_cast<unsigned long long>(simulated.line().received()),
+                     static_cast<unsigned long long>(simulated.line().sent()));
     }
     return status;
 }

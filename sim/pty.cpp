@@ -1,7 +1,6 @@
 #include "pty.h"
 
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,11 +10,11 @@
 
 namespace korvin::sim {
 
-Pty::~Pty() {
+pty::~pty() {
     close();
 }
 
-bool Pty::open(std::string& error) {
+bool pty::open(std::string& error) {
     fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) {
         error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
@@ -34,17 +33,10 @@ bool Pty::open(std::string& error) {
         cfsetospeed(&t, B115200);
         tcsetattr(fd_, TCSANOW, &t);
     }
-    // A hang-up on the master is a level: a host that closes and reopens at once leaves no
-    // trace of it. Open and close events on the slave are counted instead.
-    watch_fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_fd_ >= 0 && inotify_add_watch(watch_fd_, slave_.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        ::close(watch_fd_);
-        watch_fd_ = -1;
-    }
     return true;
 }
 
-bool Pty::link(const std::string& path, std::string& error) {
+bool pty::link(const std::string& path, std::string& error) {
     // A stale link from an earlier run is replaced; anything else is left alone.
     char target[1];
     if (readlink(path.c_str(), target, sizeof target) >= 0)
@@ -57,14 +49,10 @@ bool Pty::link(const std::string& path, std::string& error) {
     return true;
 }
 
-void Pty::close() {
+void pty::close() {
     if (!link_.empty()) {
         unlink(link_.c_str());
         link_.clear();
-    }
-    if (watch_fd_ >= 0) {
-        ::close(watch_fd_);
-        watch_fd_ = -1;
     }
     if (fd_ >= 0) {
         ::close(fd_);

@@ -4,12 +4,12 @@
 
 namespace korvin::sim {
 
-class Pty {
+class pty {
   public:
-    Pty() = default;
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
+    pty() = default;
+    ~pty();
+    pty(const pty&) = delete;
+    pty& operator=(const pty&) = delete;
 
     // Opens the master (non-blocking) and sets the line raw; false with `error` set on failure.
     bool open(std::string& error);
@@ -18,12 +18,10 @@ class Pty {
     void close();
 
     int fd() const { return fd_; }
-    // An inotify descriptor reporting every open and close of the slave, or -1.
-    int watch_fd() const { return watch_fd_; }
     const std::string& slave_path() const { return slave_; }
 
   private:
-    int fd_ = -1, watch_fd_ = -1;
+    int fd_ = -1;
     std::string slave_, link_;
 };
 

@@ -4,37 +4,37 @@
 
 namespace korvin::sim {
 
-RecordingRegisters::RecordingRegisters(Bus& bus, std::string block, std::map<uint32_t, Reg> regs)
-    : bus_(bus), block_(std::move(block)), regs_(std::move(regs)) {
+recording_registers::recording_registers(std::string block, std::map<uint32_t, reg> regs)
+    : block_(std::move(block)), regs_(std::move(regs)) {
     reset();
 }
 
-void RecordingRegisters::reset() {
-    for (const auto& [offset, reg] : regs_)
-        values_[offset] = reg.reset;
+void recording_registers::reset() {
+    for (const auto& [offset, r] : regs_)
+        values_[offset] = r.reset;
 }
 
-bool RecordingRegisters::check(uint32_t offset, unsigned bytes) {
-    if (regs_.find(offset) == regs_.end()) {
+bool recording_registers::refuses(uint32_t offset, unsigned width, bool, std::string& why) const {
+    const auto r = regs_.find(offset);
+    if (r == regs_.end()) {
         char what[96];
         std::snprintf(what, sizeof what, "no %s register at offset 0x%x", block_.c_str(), offset);
-        bus_.fail(what);
-        return false;
+        why = what;
+        return true;
     }
-    if (bytes != 4) {
-        bus_.fail(block_ + " " + regs_[offset].name + " takes 32-bit accesses only");
-        return false;
+    if (width != 4) {
+        why = block_ + " " + r->second.name + " takes 32-bit accesses only";
+        return true;
     }
-    return true;
+    return false;
 }
 
-uint32_t RecordingRegisters::read(uint32_t offset, unsigned bytes) {
-    return check(offset, bytes) ? values_[offset] : 0;
+uint32_t recording_registers::read(uint32_t offset, unsigned) {
+    return values_[offset];
 }
 
-void RecordingRegisters::write(uint32_t offset, unsigned bytes, uint32_t value) {
-    if (check(offset, bytes))
-        values_[offset] = value;
+void recording_registers::write(uint32_t offset, unsigned, uint32_t value) {
+    values_[offset] = value;
 }
 
 } // namespace korvin::sim

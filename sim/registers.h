@@ -1,7 +1,7 @@
 #pragma once
-// Plain 32-bit registers that only record what is written: the AIPI bridges' PSR0/PSR1 and
-// the clock module's CSCR.
-#include "bus.h"
+// Plain 32-bit registers that only record what is written: the AIPI bridges' PSR0/PSR1, the
+// clock module's CSCR and the WEIM's chip-select controls.
+#include "device.h"
 
 #include <cstdint>
 #include <map>
@@ -9,26 +9,25 @@
 
 namespace korvin::sim {
 
-class RecordingRegisters {
+class recording_registers : public device {
   public:
-    // `names` maps register offsets to names and reset values.
-    struct Reg {
+    struct reg {
         std::string name;
         uint32_t reset;
     };
-    RecordingRegisters(Bus& bus, std::string block, std::map<uint32_t, Reg> regs);
+    // `regs` maps register offsets to names and reset values; `block` names the module.
+    recording_registers(std::string block, std::map<uint32_t, reg> regs);
 
-    uint32_t read(uint32_t offset, unsigned bytes);
-    void write(uint32_t offset, unsigned bytes, uint32_t value);
-    void reset();
-    // The register's value, for tests and diagnostics.
+    bool refuses(uint32_t offset, unsigned width, bool write, std::string& why) const override;
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+    void reset() override;
+    // The register's value, for the module that owns the block and for tests.
     uint32_t value(uint32_t offset) const { return values_.at(offset); }
 
   private:
-    bool check(uint32_t offset, unsigned bytes);
-    Bus& bus_;
     std::string block_;
-    std::map<uint32_t, Reg> regs_;
+    std::map<uint32_t, reg> regs_;
     std::map<uint32_t, uint32_t> values_;
 };
 

@@ -1,9 +1,7 @@
 #pragma once
-// The SDRAM controller (ESDCTL0, ESDCFG0, ESDMISC at 0xD8001000) and the 32 MB SDRAM behind
-// it at 0xA0000000. The SDRAM holds data only once the controller has taken it through its
-// start-up: precharge all banks, two auto-refreshes, load the mode register and the extended
-// mode register, then normal operation with this board's geometry.
-#include "bus.h"
+// The 32 MB, 32-bit SDRAM array at 0xA0000000, as the SDRAM controller reaches it once the
+// chips are set up: words with byte lanes, faults on the data and address lines.
+#include "device.h"
 #include "faults.h"
 
 #include <cstdint>
@@ -11,37 +9,25 @@
 
 namespace korvin::sim {
 
-class Sdram {
+class sdram : public device {
   public:
-    static constexpr uint32_t size = 32u << 20;
-    static constexpr uint32_t esdctl0 = 0x00, esdcfg0 = 0x04, esdmisc = 0x10;
-    // ESDCTL0 in normal operation for this board: 13 rows, 9 columns, 32-bit, CAS 3, burst 8.
-    static constexpr uint32_t normal_mode = 0x81126080;
+    static constexpr uint32_t SIZE = 32u << 20;
 
-    Sdram(Bus& bus, const Faults& faults);
+    explicit sdram(const fault_set& faults);
 
-    uint32_t controller_read(uint32_t offset, unsigned bytes);
-    void controller_write(uint32_t offset, unsigned bytes, uint32_t value);
-    uint32_t read(uint32_t offset, unsigned bytes);
-    void write(uint32_t offset, unsigned bytes, uint32_t value);
-
-    bool ready() const { return ready_; }
-    // Board reset: the controller returns to its reset state, the array keeps its contents.
-    void reset();
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+    // What a load returns while the chips are not set up to answer: undefined bits.
+    uint32_t undefined(unsigned width) { return xorshift(noise_) & width_mask(width); }
+    // The array keeps its contents across a board reset: no reset().
 
   private:
-    uint32_t mode() const { return (ctl_ >> 28) & 7; }
-    uint32_t garbage();
+    uint32_t index(uint32_t offset) const;
+    static uint32_t xorshift(uint32_t& state);
 
-    Bus& bus_;
-    const Faults& faults_;
+    const fault_set& faults_;
     std::vector<uint32_t> cells_;
-    uint32_t ctl_ = 0, cfg_ = 0, misc_ = 0;
-    // Start-up progress since the last precharge-all.
-    bool precharged_ = false, mode_loaded_ = false, extended_loaded_ = false, wrong_ = false;
-    unsigned refreshes_ = 0;
-    bool ready_ = false;
-    uint32_t noise_ = 0x9E3779B9;
+    uint32_t noise_ = 0x9E3779B9; // the power-up contents and undefined loads come from it
 };
 
 } // namespace korvin::sim

@@ -2,7 +2,8 @@
 
 namespace korvin::sim {
 
-Sram::Sram(const Faults& faults) : faults_(faults), cells_(size / 2) {
+sram::sram(const fault_set& faults) : faults_(faults), cells_(SIZE / 2) {
+    // Power-up contents are random.
     uint32_t x = 0x2545F491;
     for (auto& c : cells_) {
         x = x * 1664525 + 1013904223;
@@ -10,16 +11,17 @@ Sram::Sram(const Faults& faults) : faults_(faults), cells_(size / 2) {
     }
 }
 
-uint32_t Sram::index(uint32_t offset) const {
-    return faults_.sram_address.apply((offset >> 1) & (size / 2 - 1)) & (size / 2 - 1);
+// The window's offset goes to the chip's A17..A1 only; a stuck address line acts there.
+uint32_t sram::index(uint32_t offset) const {
+    return faults_.sram_address.apply((offset >> 1) & (SIZE / 2 - 1)) & (SIZE / 2 - 1);
 }
 
-uint16_t Sram::read(uint32_t offset) const {
+uint32_t sram::read(uint32_t offset, unsigned) {
     return static_cast<uint16_t>(faults_.sram_data.apply(cells_[index(offset)]));
 }
 
-void Sram::write(uint32_t offset, uint16_t value) {
-    cells_[index(offset)] = value;
+void sram::write(uint32_t offset, unsigned, uint32_t value) {
+    cells_[index(offset)] = static_cast<uint16_t>(value);
 }
 
 } // namespace korvin::sim

@@ -1,6 +1,7 @@
 #pragma once
 // The 256 KB, 16-bit SRAM on chip select 1. Its address lines A1..A17 are wired, so the
 // chip repeats through the rest of the chip-select window.
+#include "device.h"
 #include "faults.h"
 
 #include <cstdint>
@@ -8,18 +9,19 @@
 
 namespace korvin::sim {
 
-class Sram {
+class sram : public device {
   public:
-    static constexpr uint32_t size = 256u << 10;
+    static constexpr uint32_t SIZE = 256u << 10;
 
-    explicit Sram(const Faults& faults);
-    // `offset` is the byte offset into the window; accesses are 16-bit.
-    uint16_t read(uint32_t offset) const;
-    void write(uint32_t offset, uint16_t value);
+    explicit sram(const fault_set& faults);
+    // `offset` is the byte offset into the window; accesses are 16-bit (the WEIM sees to it).
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
+    // The array keeps its contents across a board reset: no reset().
 
   private:
     uint32_t index(uint32_t offset) const;
-    const Faults& faults_;
+    const fault_set& faults_;
     std::vector<uint16_t> cells_;
 };
 

@@ -6,12 +6,12 @@
 
 namespace korvin::sim {
 
-class BusTrace {
+class bus_trace {
   public:
-    BusTrace() = default;
-    ~BusTrace();
-    BusTrace(const BusTrace&) = delete;
-    BusTrace& operator=(const BusTrace&) = delete;
+    bus_trace() = default;
+    ~bus_trace();
+    bus_trace(const bus_trace&) = delete;
+    bus_trace& operator=(const bus_trace&) = delete;
 
     bool open(const std::string& path);
     bool active() const { return file_ != nullptr; }

@@ -1,7 +1,7 @@
 // korvin and the real boot image on korvin-sim: what the board sends, what
 // it does on its buses, and what the user finally sees.
-#include "board.h"
 #include "model.h"
+#include "monitor_client.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -39,14 +39,14 @@ std::vector<std::string> concat(std::vector<std::vector<std::string>> parts) {
 }
 
 // Boots the image on a fresh simulator and optionally turns verbose on.
-struct Session {
+struct monitor_session {
     simulator sim;
-    Board board;
-    explicit Session(const std::vector<std::string>& sim_args, bool verbose = true)
+    monitor_client board;
+    explicit monitor_session(const std::vector<std::string>& sim_args, bool verbose = true)
         : sim(sim_args), board(sim.port()) {
         EXPECT_EQ(board.boot(boot_image()), '?');
         if (verbose) {
-            Answer v = board.command('v');
+            answer v = board.command('v');
             EXPECT_EQ(v.trace, "");
             EXPECT_EQ(v.code, "0");
         }
@@ -67,34 +67,34 @@ const std::vector<std::string> sdram_start_stores = {
 const std::vector<std::string> sram_setup_stores = {
     "w32 d8002010 00000a03", "w32 d8002014 01000511", "w32 d8002018 01000080"};
 
-Expected good_sdram() {
-    Expected e;
+expected_walk good_sdram() {
+    expected_walk e;
     expect_data_bus(e, 0xA0000000, 4);
     expect_address_lines(e, 0xA0000000, 0x2000000, 4);
     return e;
 }
 
-Expected good_sram() {
-    Expected e;
+expected_walk good_sram() {
+    expected_walk e;
     expect_data_bus(e, 0xC8000000, 2);
     expect_address_lines(e, 0xC8000000, 0x40000, 2);
     return e;
 }
 
 TEST(Monitor, AnswersEveryNonTestByteWithZeroAndNeverEchoes) {
-    Session s({}, false);
+    monitor_session s({}, false);
     // Mode commands twice over, their capitals, and bytes of no meaning.
     for (char c : {'x', '\r', '\0', 'S', 'V', 's', 's', 'v', 'v', '?', ':'}) {
-        Answer a = s.board.command(c);
+        answer a = s.board.command(c);
         EXPECT_EQ(a.trace, "") << "byte " << int(c);
         EXPECT_EQ(a.code, "0") << "byte " << int(c);
     }
 }
 
 TEST(Monitor, QuietTestsSendNothingBeforeTheResult) {
-    Session s(with_faults({"sdram:d3=0", "flash:d9=0"}), false);
+    monitor_session s(with_faults({"sdram:d3=0", "flash:d9=0"}), false);
     for (auto [command, code] : {std::pair{'1', "2"}, {'2', "3"}, {'3', "0"}}) {
-        Answer a = s.board.command(command);
+        answer a = s.board.command(command);
         EXPECT_EQ(a.trace, "") << command;
         EXPECT_EQ(a.code, code) << command;
     }
@@ -106,31 +106,31 @@ TEST(Monitor, EachStartIgnoresWhatTheFlagWordsHeld) {
     auto reset = [] { usleep(300000); };
     {
         // Reset with the gate closed and the line delay on.
-        Board b(sim.port());
+        monitor_client b(sim.port());
         ASSERT_EQ(b.boot(boot_image()), '?');
         EXPECT_EQ(b.command('s').code, "0");
     }
     reset();
     {
-        Board b(sim.port());
+        monitor_client b(sim.port());
         ASSERT_EQ(b.boot(boot_image()), '?');
         EXPECT_EQ(b.command('v').code, "0");
     }
     reset();
-    Board b(sim.port());
+    monitor_client b(sim.port());
     ASSERT_EQ(b.boot(boot_image()), '?');
     EXPECT_EQ(b.command('3').trace, "") << "verbose survived a reset";
 }
 
 TEST(Monitor, GoodBoardTracesAndBusAccessesInOrder) {
     temp_file bus("bus");
-    Session s({"--trace-bus", bus.path});
-    const Expected sdram = good_sdram(), sram = good_sram();
+    monitor_session s({"--trace-bus", bus.path});
+    const expected_walk sdram = good_sdram(), sram = good_sram();
     ASSERT_EQ(sdram.lines.size(), 354u);
     ASSERT_EQ(sram.lines.size(), 129u + 73u);
 
     for (char command : {'1', '3', '1'}) {
-        Answer a = s.board.command(command);
+        answer a = s.board.command(command);
         EXPECT_EQ(a.code, "0") << command;
         EXPECT_EQ(trace_lines(a.trace), command == '1' ? sdram.lines : sram.lines) << command;
     }
@@ -144,7 +144,7 @@ TEST(Monitor, GoodBoardTracesAndBusAccessesInOrder) {
 
 std::vector<std::string> good_flash_trace(const std::vector<std::string>& erases_before_data,
                                           const std::vector<std::string>& erases_after_data) {
-    Expected data, address;
+    expected_walk data, address;
     expect_data_bus(data, 0xC0000000, 2);
     expect_address_lines(address, 0xC0000000, 0x1000000, 2);
     return concat(
@@ -152,8 +152,8 @@ std::vector<std::string> good_flash_trace(const std::vector<std::string>& erases
 }
 
 TEST(Flash, ErasesOnlyWhatAnEarlierRunProgrammed) {
-    Session s({});
-    Answer fresh = s.board.command('2');
+    monitor_session s({});
+    answer fresh = s.board.command('2');
     EXPECT_EQ(fresh.code, "0");
     EXPECT_EQ(trace_lines(fresh.trace), good_flash_trace({}, {" Ec0000000"}));
 
@@ -162,7 +162,7 @@ TEST(Flash, ErasesOnlyWhatAnEarlierRunProgrammed) {
                             0xc0400000, 0xc0800000, 0xc0fe0000, 0xc0fc0000, 0xc0fa0000, 0xc0f60000,
                             0xc0ee0000, 0xc0de0000, 0xc0be0000, 0xc07e0000})
         used.push_back(" E" + hex(sector));
-    Answer again = s.board.command('2');
+    answer again = s.board.command('2');
     EXPECT_EQ(again.code, "0");
     EXPECT_EQ(trace_lines(again.trace), good_flash_trace({" Ec0000000"}, used));
 }
@@ -177,7 +177,7 @@ size_t find_run(const std::vector<std::string>& lines, const std::vector<std::st
 
 TEST(Flash, CommandCyclesReachTheChipInOrder) {
     temp_file bus("flash-bus");
-    Session s({"--trace-bus", bus.path}, false);
+    monitor_session s({"--trace-bus", bus.path}, false);
     ASSERT_EQ(s.board.command('2').code, "0");
     ASSERT_EQ(s.board.command('2').code, "0");
     ASSERT_EQ(s.sim.stop().status, 0);
@@ -220,14 +220,14 @@ TEST(Flash, CommandCyclesReachTheChipInOrder) {
     EXPECT_EQ(lines.at(at + 9), "w16 c0000000 00f0");
 }
 
-struct IdCase {
+struct id_case {
     std::string id;
     std::vector<std::string> more_faults;
     std::string code;
 };
 
 TEST(Flash, IdentificationCodes) {
-    const IdCase cases[] = {
+    const id_case cases[] = {
         {"0001:227e", {}, "0"},
         {"00c2:227e", {}, "0"},
         {"0000:227e", {}, "1"},
@@ -241,8 +241,8 @@ TEST(Flash, IdentificationCodes) {
     for (const auto& c : cases) {
         auto faults = c.more_faults;
         faults.push_back("flash:id=" + c.id);
-        Session s(with_faults(faults));
-        Answer a = s.board.command('2');
+        monitor_session s(with_faults(faults));
+        answer a = s.board.command('2');
         EXPECT_EQ(a.code, c.code) << c.id;
         const auto lines = trace_lines(a.trace);
         ASSERT_GE(lines.size(), 2u);
@@ -251,7 +251,7 @@ TEST(Flash, IdentificationCodes) {
     }
 }
 
-struct StuckCase {
+struct stuck_case {
     std::string fault;
     char command;
     std::string code;
@@ -271,7 +271,7 @@ TEST(StuckLines, CodesAndMismatchLines) {
     const std::vector<std::string> d3_low16 = {
         "*rfffe", "*rfffd", "*rfffb", "*r8",    "*rffef", "*rffdf", "*rffbf", "*rff7f",
         "*rfeff", "*rfdff", "*rfbff", "*rf7ff", "*refff", "*rdfff", "*rbfff", "*r7fff"};
-    const StuckCase cases[] = {
+    const stuck_case cases[] = {
         {"sdram:d31=0", '1', "1", complement_mismatches_then(0x80000000), -1},
         {"sdram:d3=0", '1', "2", {}, -1},
         {"sdram:a5=1", '1', "2", {"*r6", "*r6"}, -1},
@@ -287,8 +287,8 @@ TEST(StuckLines, CodesAndMismatchLines) {
         {"flash:a20=1", '2', "4", {}, -1},
     };
     for (const auto& c : cases) {
-        Session s(with_faults({c.fault}));
-        Answer a = s.board.command(c.command);
+        monitor_session s(with_faults({c.fault}));
+        answer a = s.board.command(c.command);
         EXPECT_EQ(a.code, c.code) << c.fault;
         const auto lines = trace_lines(a.trace);
         if (!c.mismatches.empty()) {
@@ -302,8 +302,8 @@ TEST(StuckLines, CodesAndMismatchLines) {
 }
 
 TEST(StuckLines, SixteenBitDataLineThreeLow) {
-    Session s(with_faults({"sram:d3=0"}));
-    Answer a = s.board.command('3');
+    monitor_session s(with_faults({"sram:d3=0"}));
+    answer a = s.board.command('3');
     EXPECT_EQ(a.code, "2");
     auto lines = trace_lines(a.trace);
     auto address_header = std::find(lines.begin(), lines.end(), "Ac8000000 40000");
@@ -323,8 +323,8 @@ TEST(Flash, PollsThatNeverCompleteEndTheTestWithCodeFive) {
         {"flash:d7=1", {"Mc2", "D22fe", "Dc0000000", " Tc0000000"}},
     };
     for (const auto& [fault, want] : cases) {
-        Session s(with_faults({fault}));
-        Answer a = s.board.command('2');
+        monitor_session s(with_faults({fault}));
+        answer a = s.board.command('2');
         EXPECT_EQ(a.code, "5") << fault;
         EXPECT_EQ(trace_lines(a.trace), want) << fault;
         EXPECT_EQ(s.board.command('x').code, "0") << fault;
@@ -332,16 +332,16 @@ TEST(Flash, PollsThatNeverCompleteEndTheTestWithCodeFive) {
 }
 
 // What the user sees: korvin itself, downloading the embedded image.
-struct KorvinRun {
+struct korvin_run {
     run_result result;
     std::string log;
 };
 
-KorvinRun korvin(simulator& sim, std::vector<std::string> args) {
+korvin_run korvin(simulator& sim, std::vector<std::string> args) {
     temp_file log("log");
     std::vector<std::string> argv = {bin("korvin"), "-p", sim.port(), "-l", log.path};
     argv.insert(argv.end(), args.begin(), args.end());
-    KorvinRun r;
+    korvin_run r;
     r.result = run(argv, {}, std::chrono::minutes(10));
     r.log = read_file(log.path);
     return r;
@@ -349,14 +349,14 @@ KorvinRun korvin(simulator& sim, std::vector<std::string> args) {
 
 TEST(Korvin, QuietRunOfAllThreeTests) {
     simulator sim;
-    KorvinRun r = korvin(sim, {});
+    korvin_run r = korvin(sim, {});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     EXPECT_EQ(r.log, "Testing SDRAM... passed\nTesting FLASH... passed\nTesting SRAM... passed\n");
 }
 
 TEST(Korvin, VerboseRelaysTheTraceAsSent) {
     simulator sim;
-    KorvinRun r = korvin(sim, {"-v", "sram"});
+    korvin_run r = korvin(sim, {"-v", "sram"});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     std::string want = "Testing SRAM...\n";
     for (const auto& l : good_sram().lines)
@@ -366,7 +366,7 @@ TEST(Korvin, VerboseRelaysTheTraceAsSent) {
 
 TEST(Korvin, FailingMemoriesAreReportedFailed) {
     simulator sim(with_faults({"sdram:d3=0", "flash:dead", "sram:a2=1"}));
-    KorvinRun r = korvin(sim, {});
+    korvin_run r = korvin(sim, {});
     EXPECT_EQ(r.result.status, 0) << r.result.err;
     EXPECT_EQ(r.log, "Testing SDRAM... failed\nTesting FLASH... failed\nTesting SRAM... failed\n");
 }

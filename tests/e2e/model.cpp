@@ -19,19 +19,19 @@ std::string bus(char op, unsigned unit, uint32_t address, uint32_t value) {
     return b;
 }
 
-void write(Expected& e, uint32_t base, unsigned unit, uint32_t offset, uint32_t value) {
+void write(expected_walk& e, uint32_t base, unsigned unit, uint32_t offset, uint32_t value) {
     e.bus.push_back(bus('w', unit, base + offset, value));
     e.lines.push_back(" " + hex(offset) + "w" + hex(value));
 }
 
-void load(Expected& e, uint32_t base, unsigned unit, uint32_t offset, uint32_t value) {
+void load(expected_walk& e, uint32_t base, unsigned unit, uint32_t offset, uint32_t value) {
     e.bus.push_back(bus('r', unit, base + offset, value));
     e.lines.push_back(" " + hex(offset) + "r" + hex(value));
 }
 
 } // namespace
 
-void expect_data_bus(Expected& e, uint32_t base, unsigned unit) {
+void expect_data_bus(expected_walk& e, uint32_t base, unsigned unit) {
     const unsigned bits = unit * 8;
     const uint32_t all = bits == 32 ? 0xFFFFFFFFu : 0xFFFFu;
     e.lines.push_back("D" + hex(base));
@@ -48,7 +48,7 @@ void expect_data_bus(Expected& e, uint32_t base, unsigned unit) {
     }
 }
 
-void expect_address_lines(Expected& e, uint32_t base, uint32_t size, unsigned unit) {
+void expect_address_lines(expected_walk& e, uint32_t base, uint32_t size, unsigned unit) {
     const uint32_t units = size / unit;
     e.lines.push_back("A" + hex(base) + " " + hex(size));
     std::vector<uint32_t> low{0}, high{units - 1};

@@ -9,14 +9,14 @@
 
 namespace korvin::test {
 
-struct Expected {
+struct expected_walk {
     std::vector<std::string> lines; // trace lines without CR LF
     std::vector<std::string> bus;   // --trace-bus lines for plain RAM ("w16 c8000000 0001")
 };
 
 // unit: 2 or 4 bytes.
-void expect_data_bus(Expected& e, uint32_t base, unsigned unit);
-void expect_address_lines(Expected& e, uint32_t base, uint32_t size, unsigned unit);
+void expect_data_bus(expected_walk& e, uint32_t base, unsigned unit);
+void expect_address_lines(expected_walk& e, uint32_t base, uint32_t size, unsigned unit);
 
 std::string hex(uint32_t v); // lowercase, no leading zeros, like the monitor
 

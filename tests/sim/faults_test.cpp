@@ -1,4 +1,4 @@
-#include "faults.h"
+#include "sim/faults.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
                              "boot:sleepy",
                              "cpu:d1=0",
                              "SDRAM:d1=0"}) {
-        Faults f;
+        fault_set f;
         std::string error;
         EXPECT_FALSE(parse_fault(text, f, error)) << text;
         EXPECT_NE(error.find(text), std::string::npos) << error;
@@ -38,21 +38,21 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
 }
 
 TEST(FaultSpec, StuckLinesForceTheirBits) {
-    struct Case {
+    struct {
         const char* text;
-        StuckLines Faults::*lines;
+        stuck_lines fault_set::*lines;
         uint32_t in, out;
     } cases[] = {
-        {"sdram:d31=0", &Faults::sdram_data, 0xFFFFFFFF, 0x7FFFFFFF},
-        {"sdram:d0=1", &Faults::sdram_data, 0, 1},
-        {"sdram:a22=1", &Faults::sdram_address, 0, 0x400000},
-        {"flash:d15=1", &Faults::flash_data, 0, 0x8000},
-        {"flash:a0=0", &Faults::flash_address, 0x3, 0x2},
-        {"sram:d7=0", &Faults::sram_data, 0xFFFF, 0xFF7F},
-        {"sram:a16=1", &Faults::sram_address, 0, 0x10000},
+        {"sdram:d31=0", &fault_set::sdram_data, 0xFFFFFFFF, 0x7FFFFFFF},
+        {"sdram:d0=1", &fault_set::sdram_data, 0, 1},
+        {"sdram:a22=1", &fault_set::sdram_address, 0, 0x400000},
+        {"flash:d15=1", &fault_set::flash_data, 0, 0x8000},
+        {"flash:a0=0", &fault_set::flash_address, 0x3, 0x2},
+        {"sram:d7=0", &fault_set::sram_data, 0xFFFF, 0xFF7F},
+        {"sram:a16=1", &fault_set::sram_address, 0, 0x10000},
     };
     for (const auto& c : cases) {
-        Faults f;
+        fault_set f;
         std::string error;
         ASSERT_TRUE(parse_fault(c.text, f, error)) << c.text;
         EXPECT_EQ((f.*c.lines).apply(c.in), c.out) << c.text;
@@ -60,7 +60,7 @@ TEST(FaultSpec, StuckLinesForceTheirBits) {
 }
 
 TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
-    Faults f;
+    fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("sdram:d1=0", f, error));
     ASSERT_TRUE(parse_fault("sdram:d2=1", f, error));
@@ -72,7 +72,7 @@ TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
 }
 
 TEST(FaultSpec, FlashAndBootFaults) {
-    Faults f;
+    fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("flash:id=1:ABCD", f, error));
     EXPECT_EQ(f.flash_manufacturer, 0x0001);

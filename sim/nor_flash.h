@@ -2,8 +2,8 @@
 // The 16 MB NOR FLASH on chip select 0: 16-bit, 128 uniform 128 KB sectors, AMD command
 // set. Commands are decoded from the chip's word address lines A10..A0 and the low data
 // byte, as a x16 part does.
-#include "bus.h"
 #include "clock.h"
+#include "device.h"
 #include "faults.h"
 
 #include <chrono>
@@ -13,25 +13,26 @@
 
 namespace korvin::sim {
 
-struct FlashTiming {
+struct flash_timing {
     bool enabled = false;
     std::chrono::microseconds program{10};
     std::chrono::microseconds erase{500000};
 };
 
-class NorFlash {
+class nor_flash : public device {
   public:
-    static constexpr uint32_t size = 16u << 20;
-    static constexpr uint32_t words = size / 2;
-    static constexpr uint32_t sector_words = 0x10000;
+    static constexpr uint32_t SIZE = 16u << 20;
+    static constexpr uint32_t WORDS = SIZE / 2;
+    static constexpr uint32_t SECTOR_WORDS = 0x10000;
 
-    NorFlash(Bus& bus, const Faults& faults, FlashTiming timing);
+    // `clock` is read for the time an operation takes and waited on while it is polled.
+    nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock);
 
-    // `offset` is the byte offset into the chip; every access is 16-bit.
-    uint16_t read(uint32_t offset);
-    void write(uint32_t offset, uint16_t value);
+    // `offset` is the byte offset into the chip; every access is 16-bit (the WEIM sees to it).
+    uint32_t read(uint32_t offset, unsigned width) override;
+    void write(uint32_t offset, unsigned width, uint32_t value) override;
     // Board reset: a running operation completes, the chip returns to read mode.
-    void reset();
+    void reset() override;
 
     // The array, as erase and program left it.
     const std::vector<uint16_t>& cells() const { return cells_; }
@@ -39,23 +40,23 @@ class NorFlash {
     bool save(const std::string& path, std::string& error) const;
 
   private:
-    enum class Step { idle, unlocked1, unlocked2, program, erase1, erase2, erase3 };
+    enum class step { idle, unlocked1, unlocked2, program, erase1, erase2, erase3 };
     uint32_t word_index(uint32_t offset) const;
-    bool busy(Time now) const { return operating_ && now < done_; }
+    bool busy(time_point now) const { return operating_ && now < done_; }
     void start(bool erase, uint32_t word, uint16_t data);
     uint16_t status();
 
-    Bus& bus_;
-    const Faults& faults_;
-    FlashTiming timing_;
+    const fault_set& faults_;
+    flash_timing timing_;
+    const device_clock& clock_;
     std::vector<uint16_t> cells_;
-    Step step_ = Step::idle;
+    step step_ = step::idle;
     bool autoselect_ = false;
     // The last program or erase; busy until done_.
     bool operating_ = false, erasing_ = false;
     uint16_t programmed_ = 0;
     uint32_t operating_sector_ = 0;
-    Time done_{};
+    time_point done_{};
     bool toggle_ = false;
     unsigned polls_ = 0;
 };

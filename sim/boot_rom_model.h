@@ -11,35 +11,36 @@
 
 namespace korvin::sim {
 
-class BootRom {
+class boot_rom {
   public:
-    static constexpr uint16_t get_status = 0x0505, write_file = 0x0404;
-    static constexpr uint8_t application_image = 0xAA;
-    static constexpr uint32_t ready = 0x56787856, ready_alt = 0xF0F0F0F0, complete = 0x88888888,
-                              refused = 0x12343412;
+    static constexpr uint16_t GET_STATUS = 0x0505, WRITE_FILE = 0x0404;
+    static constexpr uint8_t APPLICATION_IMAGE = 0xAA;
+    static constexpr uint32_t READY = 0x56787856, READY_ALT = 0xF0F0F0F0, COMPLETE = 0x88888888,
+                              REFUSED = 0x12343412;
 
     // `accepts` says whether memory for a download of `count` bytes at `address` exists.
-    using Store = std::function<bool(uint32_t address, uint32_t count)>;
-    BootRom(const Faults& faults, Store accepts) : faults_(faults), accepts_(std::move(accepts)) {}
+    using store = std::function<bool(uint32_t address, uint32_t count)>;
+    boot_rom(const fault_set& faults, store accepts)
+        : faults_(faults), accepts_(std::move(accepts)) {}
 
-    struct Output {
+    struct output {
         std::vector<uint8_t> reply;
         bool start = false;
         uint32_t entry = 0;
     };
     // One byte from the line. A data byte of the download is handed to `data`.
-    void receive(uint8_t byte, Time now, Output& out,
+    void receive(uint8_t byte, time_point now, output& out,
                  const std::function<void(uint32_t address, uint8_t byte)>& data);
     void reset();
 
   private:
-    void frame(Output& out);
-    static void put(uint32_t status, Output& out);
+    void frame(output& out);
+    static void put(uint32_t status, output& out);
 
-    const Faults& faults_;
-    Store accepts_;
+    const fault_set& faults_;
+    store accepts_;
     std::vector<uint8_t> frame_;
-    Time last_byte_{};
+    time_point last_byte_{};
     unsigned status_requests_ = 0;
     bool loaded_ = false; // an image is in memory and waits for its start
     uint32_t address_ = 0, next_ = 0, remaining_ = 0;

@@ -11,31 +11,31 @@
 
 namespace korvin::sim {
 
-class SerialLine {
+class serial_line {
   public:
-    static constexpr size_t tx_fifo_size = 32;
+    static constexpr size_t TX_FIFO_SIZE = 32;
 
-    SerialLine(int fd, bool paced) : fd_(fd), paced_(paced) {}
+    serial_line(int fd, bool paced) : fd_(fd), paced_(paced) {}
     // `fd` becomes readable when the line's openers change; pump() then returns. With it,
     // a hang-up on the master is not taken as the close (the watcher reports that).
     void set_wake_fd(int fd) { wake_fd_ = fd; }
 
     // Host to board.
-    bool rx_available(Time now) const { return !rx_.empty() && rx_.front().at <= now; }
-    std::optional<Time> rx_next() const;
+    bool rx_available(time_point now) const { return !rx_.empty() && rx_.front().at <= now; }
+    std::optional<time_point> rx_next() const;
     uint8_t rx_pop();
 
     // Board to host.
-    bool tx_full(Time now) const;
-    bool tx_idle(Time now) const; // FIFO and shift register empty
-    void tx_push(uint8_t byte, Time now);
+    bool tx_full(time_point now) const;
+    bool tx_idle(time_point now) const; // FIFO and shift register empty
+    void tx_push(uint8_t byte, time_point now);
 
-    enum class Status { ok, closed };
+    enum class status { ok, closed };
     // Moves due bytes to the pseudo-terminal and received ones into the queue. Waits at most
     // until `deadline` (a past deadline only polls), returning early on input or a signal.
-    Status pump(Time deadline);
+    status pump(time_point deadline);
     // Writes whatever is due without waiting; the cheap path taken on every transmitted byte.
-    void flush_due(Time now);
+    void flush_due(time_point now);
     // Drops the queues; `discard_input` also drops what waits unread on the master.
     void clear(bool discard_input);
     // Bytes received and sent since the start, for statistics.
@@ -43,20 +43,20 @@ class SerialLine {
     uint64_t sent() const { return sent_; }
 
   private:
-    struct Byte {
+    struct queued_byte {
         uint8_t value;
-        Time at;  // received: when it is in the receiver; sent: when it starts on the wire
-        Time end; // sent: when its stop bit ends
+        time_point at;  // received: when it is in the receiver; sent: when it starts on the wire
+        time_point end; // sent: when its stop bit ends
     };
-    void move_departed(Time now);
+    void move_departed(time_point now);
     void write_out();
 
     int fd_;
     int wake_fd_ = -1;
     bool paced_;
-    std::deque<Byte> rx_, tx_;
+    std::deque<queued_byte> rx_, tx_;
     std::string out_; // bytes off the wire, not yet taken by the pseudo-terminal
-    Time rx_last_{}, tx_last_{}, last_write_{};
+    time_point rx_last_{}, tx_last_{}, last_write_{};
     uint64_t received_ = 0, sent_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "flash.h"
+#include "nor_flash.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,31 +8,31 @@
 namespace korvin::sim {
 namespace {
 
-constexpr uint32_t unlock1_address = 0x555, unlock2_address = 0x2AA;
-constexpr uint16_t erased = 0xFFFF;
+constexpr uint32_t UNLOCK1_ADDRESS = 0x555, UNLOCK2_ADDRESS = 0x2AA;
+constexpr uint16_t ERASED = 0xFFFF;
 
 } // namespace
 
-NorFlash::NorFlash(Bus& bus, const Faults& faults, FlashTiming timing)
-    : bus_(bus), faults_(faults), timing_(timing), cells_(words, erased) {}
+nor_flash::nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock)
+    : faults_(faults), timing_(timing), clock_(clock), cells_(WORDS, ERASED) {}
 
-uint32_t NorFlash::word_index(uint32_t offset) const {
-    return faults_.flash_address.apply(offset >> 1) & (words - 1);
+uint32_t nor_flash::word_index(uint32_t offset) const {
+    return faults_.flash_address.apply(offset >> 1) & (WORDS - 1);
 }
 
-void NorFlash::reset() {
-    step_ = Step::idle;
+void nor_flash::reset() {
+    step_ = step::idle;
     autoselect_ = false;
     operating_ = false;
     polls_ = 0;
 }
 
-void NorFlash::start(bool erase, uint32_t word, uint16_t data) {
+void nor_flash::start(bool erase, uint32_t word, uint16_t data) {
     operating_ = true;
     erasing_ = erase;
     programmed_ = data;
-    operating_sector_ = word / sector_words;
-    const auto now = Clock::now();
+    operating_sector_ = word / SECTOR_WORDS;
+    const auto now = clock_.now();
     done_ = timing_.enabled ? now + (erase ? timing_.erase : timing_.program) : now;
     polls_ = 0;
 }
@@ -40,7 +40,7 @@ void NorFlash::start(bool erase, uint32_t word, uint16_t data) {
 // Status while programming or erasing: DQ7 is the complement of the data's bit 7 while a
 // program runs and 0 while an erase runs; DQ6 toggles on every read; DQ3 is set once the
 // erase has begun; DQ2 toggles too while the erase runs.
-uint16_t NorFlash::status() {
+uint16_t nor_flash::status() {
     toggle_ = !toggle_;
     uint16_t s = toggle_ ? 0x40 : 0;
     if (erasing_)
@@ -49,18 +49,18 @@ uint16_t NorFlash::status() {
         s |= static_cast<uint16_t>(~programmed_ & 0x80);
     // A program polling the status is waiting for the chip: let the time pass without
     // spinning the host CPU.
-    if (++polls_ > 4 && bus_.wait) {
+    if (++polls_ > 4 && clock_.wait) {
         polls_ = 0;
-        bus_.wait(done_);
+        clock_.wait(done_);
     }
     return s;
 }
 
-uint16_t NorFlash::read(uint32_t offset) {
+uint32_t nor_flash::read(uint32_t offset, unsigned) {
     if (faults_.flash_dead)
         return static_cast<uint16_t>(faults_.flash_data.apply(0xFFFF));
     const uint32_t w = word_index(offset);
-    if (operating_ && !busy(Clock::now()))
+    if (operating_ && !busy(clock_.now()))
         operating_ = false;
     uint16_t v;
     if (operating_)
@@ -81,69 +81,70 @@ uint16_t NorFlash::read(uint32_t offset) {
     return static_cast<uint16_t>(faults_.flash_data.apply(v));
 }
 
-void NorFlash::write(uint32_t offset, uint16_t value) {
+void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
+    const auto value = static_cast<uint16_t>(data);
     if (faults_.flash_dead)
         return;
-    if (operating_ && busy(Clock::now()))
+    if (operating_ && busy(clock_.now()))
         return; // the chip ignores commands while it works
     operating_ = false;
     const uint32_t w = word_index(offset);
     const uint32_t a = w & 0x7FF;
     const uint8_t cmd = static_cast<uint8_t>(value);
 
-    if (step_ == Step::program) {
+    if (step_ == step::program) {
         // Programming can only clear bits.
         cells_[w] &= value;
         start(false, w, value);
-        step_ = Step::idle;
+        step_ = step::idle;
         return;
     }
     if (cmd == 0xF0) {
-        step_ = Step::idle;
+        step_ = step::idle;
         autoselect_ = false;
         return;
     }
     switch (step_) {
-    case Step::idle:
-        step_ = (a == unlock1_address && cmd == 0xAA) ? Step::unlocked1 : Step::idle;
+    case step::idle:
+        step_ = (a == UNLOCK1_ADDRESS && cmd == 0xAA) ? step::unlocked1 : step::idle;
         break;
-    case Step::unlocked1:
-        step_ = (a == unlock2_address && cmd == 0x55) ? Step::unlocked2 : Step::idle;
+    case step::unlocked1:
+        step_ = (a == UNLOCK2_ADDRESS && cmd == 0x55) ? step::unlocked2 : step::idle;
         break;
-    case Step::unlocked2:
-        step_ = Step::idle;
-        if (a != unlock1_address)
+    case step::unlocked2:
+        step_ = step::idle;
+        if (a != UNLOCK1_ADDRESS)
             break;
         if (cmd == 0x90)
             autoselect_ = true;
         else if (cmd == 0xA0 && !autoselect_)
-            step_ = Step::program;
+            step_ = step::program;
         else if (cmd == 0x80 && !autoselect_)
-            step_ = Step::erase1;
+            step_ = step::erase1;
         break;
-    case Step::erase1:
-        step_ = (a == unlock1_address && cmd == 0xAA) ? Step::erase2 : Step::idle;
+    case step::erase1:
+        step_ = (a == UNLOCK1_ADDRESS && cmd == 0xAA) ? step::erase2 : step::idle;
         break;
-    case Step::erase2:
-        step_ = (a == unlock2_address && cmd == 0x55) ? Step::erase3 : Step::idle;
+    case step::erase2:
+        step_ = (a == UNLOCK2_ADDRESS && cmd == 0x55) ? step::erase3 : step::idle;
         break;
-    case Step::erase3:
-        step_ = Step::idle;
+    case step::erase3:
+        step_ = step::idle;
         if (cmd == 0x30) {
-            const uint32_t first = w & ~(sector_words - 1);
-            std::fill(cells_.begin() + first, cells_.begin() + first + sector_words, erased);
-            start(true, w, erased);
-        } else if (cmd == 0x10 && a == unlock1_address) {
-            std::fill(cells_.begin(), cells_.end(), erased);
-            start(true, w, erased);
+            const uint32_t first = w & ~(SECTOR_WORDS - 1);
+            std::fill(cells_.begin() + first, cells_.begin() + first + SECTOR_WORDS, ERASED);
+            start(true, w, ERASED);
+        } else if (cmd == 0x10 && a == UNLOCK1_ADDRESS) {
+            std::fill(cells_.begin(), cells_.end(), ERASED);
+            start(true, w, ERASED);
         }
         break;
-    case Step::program:
+    case step::program:
         break;
     }
 }
 
-bool NorFlash::load(const std::string& path, std::string& error) {
+bool nor_flash::load(const std::string& path, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         if (errno == ENOENT)
@@ -153,19 +154,19 @@ bool NorFlash::load(const std::string& path, std::string& error) {
     }
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                      std::istreambuf_iterator<char>());
-    if (bytes.size() != size) {
+    if (bytes.size() != SIZE) {
         error = path + ": not a FLASH image (" + std::to_string(bytes.size()) +
-                " bytes, expected " + std::to_string(size) + ")";
+                " bytes, expected " + std::to_string(SIZE) + ")";
         return false;
     }
-    for (uint32_t i = 0; i < words; ++i)
+    for (uint32_t i = 0; i < WORDS; ++i)
         cells_[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     return true;
 }
 
-bool NorFlash::save(const std::string& path, std::string& error) const {
-    std::vector<unsigned char> bytes(size);
-    for (uint32_t i = 0; i < words; ++i) {
+bool nor_flash::save(const std::string& path, std::string& error) const {
+    std::vector<unsigned char> bytes(SIZE);
+    for (uint32_t i = 0; i < WORDS; ++i) {
         bytes[2 * i] = static_cast<unsigned char>(cells_[i]);
         bytes[2 * i + 1] = static_cast<unsigned char>(cells_[i] >> 8);
     }

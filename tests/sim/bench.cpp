@@ -1,0 +1,54 @@
+#include "bench.h"
+
+#include "sim/faults.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace korvin::test {
+
+uint32_t recording_device::read(uint32_t offset, unsigned width) {
+    char text[32];
+    std::snprintf(text, sizeof text, "r%u %x", width, offset);
+    seen.push_back(text);
+    return value;
+}
+
+void recording_device::write(uint32_t offset, unsigned width, uint32_t data) {
+    char text[48];
+    std::snprintf(text, sizeof text, "w%u %x %x", width, offset, data);
+    seen.push_back(text);
+}
+
+board_bench::board_bench(const std::vector<std::string>& faults) {
+    for (const auto& f : faults) {
+        std::string error;
+        if (!sim::parse_fault(f, options_.faults, error))
+            throw std::runtime_error(error);
+    }
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, line_) != 0)
+        throw std::runtime_error("socketpair failed");
+    watch_ = std::make_unique<sim::line_watch>(line_[0], "");
+    board_ = std::make_unique<sim::board>(options_, line_[0], *watch_, stop_);
+}
+
+board_bench::~board_bench() {
+    board_.reset();
+    watch_.reset();
+    for (int fd : line_)
+        close(fd);
+}
+
+void board_bench::store(const std::vector<access>& accesses) {
+    for (const auto& a : accesses)
+        board_->bus().write(a.address, a.bits / 8, a.value);
+}
+
+uint32_t board_bench::load(unsigned bits, uint32_t address) {
+    return board_->bus().read(address, bits / 8);
+}
+
+} // namespace korvin::test
