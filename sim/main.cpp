@@ -69,58 +69,58 @@ int main(int argc, char** argv) {
     std::string link;
     bool stats = false;
     enum {
-        opt_link = 1,
-        opt_line_rate,
-        opt_flash_timing,
-        opt_flash_file,
-        opt_trace,
-        opt_fault,
-        opt_stats,
-        opt_help
+        OPT_LINK = 1,
+        OPT_LINE_RATE,
+        OPT_FLASH_TIMING,
+        OPT_FLASH_FILE,
+        OPT_TRACE,
+        OPT_FAULT,
+        OPT_STATS,
+        OPT_HELP
     };
-    const option OPTIONS[] = {
-        {"link", required_argument, nullptr, opt_link},
-        {"line-rate", no_argument, nullptr, opt_line_rate},
-        {"flash-timing", optional_argument, nullptr, opt_flash_timing},
-        {"flash-file", required_argument, nullptr, opt_flash_file},
-        {"trace-bus", required_argument, nullptr, opt_trace},
-        {"fault", required_argument, nullptr, opt_fault},
-        {"stats", no_argument, nullptr, opt_stats},
-        {"help", no_argument, nullptr, opt_help},
+    const option long_options[] = {
+        {"link", required_argument, nullptr, OPT_LINK},
+        {"line-rate", no_argument, nullptr, OPT_LINE_RATE},
+        {"flash-timing", optional_argument, nullptr, OPT_FLASH_TIMING},
+        {"flash-file", required_argument, nullptr, OPT_FLASH_FILE},
+        {"trace-bus", required_argument, nullptr, OPT_TRACE},
+        {"fault", required_argument, nullptr, OPT_FAULT},
+        {"stats", no_argument, nullptr, OPT_STATS},
+        {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
     opterr = 0;
     for (;;) {
-        const int c = getopt_long(argc, argv, "", OPTIONS, nullptr);
+        const int c = getopt_long(argc, argv, "", long_options, nullptr);
         if (c == -1)
             break;
         std::string error;
         switch (c) {
-        case opt_link:
+        case OPT_LINK:
             link = optarg;
             break;
-        case opt_line_rate:
+        case OPT_LINE_RATE:
             options.line_rate = true;
             break;
-        case opt_flash_timing:
+        case OPT_FLASH_TIMING:
             options.flash_timing.enabled = true;
             if (optarg && !parse_timing(optarg, options.flash_timing))
                 return usage_error(std::string("bad --flash-timing '") + optarg + "'");
             break;
-        case opt_flash_file:
+        case OPT_FLASH_FILE:
             options.flash_file = optarg;
             break;
-        case opt_trace:
+        case OPT_TRACE:
             options.trace_file = optarg;
             break;
-        case opt_fault:
+        case OPT_FAULT:
             if (!parse_fault(optarg, options.faults, error))
                 return usage_error(error);
             break;
-        case opt_stats:
+        case OPT_STATS:
             stats = true;
             break;
-        case opt_help:
+        case OPT_HELP:
             std::fputs(USAGE_TEXT, stdout);
             return 0;
         default:

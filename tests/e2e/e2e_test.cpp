@@ -53,18 +53,18 @@ struct monitor_session {
     }
 };
 
-const std::vector<std::string> chip_setup_stores = {
+const std::vector<std::string> CHIP_SETUP_STORES = {
     "w32 10000000 20040304", "w32 10020000 00000000", "w32 10000004 dffbfcfb",
     "w32 10020004 ffffffff", "w32 10027000 33f08107"};
 
-const std::vector<std::string> sdram_start_stores = {
+const std::vector<std::string> SDRAM_START_STORES = {
     "w32 d8001010 00000004", "w32 d8001004 006ac73a", "w32 d8001000 92100000",
     "w32 a0000400 00000000", "w32 d8001000 a2100000", "w32 a0000000 00000000",
     "w32 a0000000 00000000", "w32 d8001000 b2100000", "w8 a0000033 00",
     "w8 a1000000 00",        "w32 d8001000 81126080", "w32 a0000000 00000000",
     "w32 d8001010 0000000c"};
 
-const std::vector<std::string> sram_setup_stores = {
+const std::vector<std::string> SRAM_SETUP_STORES = {
     "w32 d8002010 00000a03", "w32 d8002014 01000511", "w32 d8002018 01000080"};
 
 expected_walk good_sdram() {
@@ -138,8 +138,8 @@ TEST(Monitor, GoodBoardTracesAndBusAccessesInOrder) {
     // Nothing but these accesses: the start-up's, then each test's own,
     // the SDRAM start-up repeated on every '1'.
     EXPECT_EQ(file_lines(bus.path),
-              concat({chip_setup_stores, sdram_start_stores, sdram.bus, sram_setup_stores, sram.bus,
-                      sdram_start_stores, sdram.bus}));
+              concat({CHIP_SETUP_STORES, SDRAM_START_STORES, sdram.bus, SRAM_SETUP_STORES, sram.bus,
+                      SDRAM_START_STORES, sdram.bus}));
 }
 
 std::vector<std::string> good_flash_trace(const std::vector<std::string>& erases_before_data,
@@ -188,7 +188,7 @@ TEST(Flash, CommandCyclesReachTheChipInOrder) {
         "w16 c0000aaa 00aa",     "w16 c0000554 0055",     "w16 c0000aaa 0090",
         "r16 c0000000 00c2",     "r16 c0000002 227e",     "w16 c0000000 00f0"};
     const size_t first = find_run(lines, identify);
-    ASSERT_EQ(first, chip_setup_stores.size());
+    ASSERT_EQ(first, CHIP_SETUP_STORES.size());
     const size_t second = find_run(lines, identify, first + 1);
     ASSERT_NE(second, std::string::npos);
 

@@ -83,18 +83,18 @@ void scripted_peer::play() {
         if (stop_)
             break;
         switch (s.what) {
-        case step::expect:
+        case step::kind::expect:
             take(s.count);
             break;
-        case step::send:
+        case step::kind::send:
             if (write(master_, s.bytes.data(), s.bytes.size()) !=
                 static_cast<ssize_t>(s.bytes.size()))
                 throw std::runtime_error("peer write failed");
             break;
-        case step::pause:
+        case step::kind::pause:
             std::this_thread::sleep_for(std::chrono::milliseconds(s.count));
             break;
-        case step::hang_up:
+        case step::kind::hang_up:
             // Closing the master is what an unplugged adapter looks like.
             close(master_);
             master_ = -1;

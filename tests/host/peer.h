@@ -12,23 +12,23 @@
 namespace korvin::test {
 
 struct step {
-    enum kind { expect, send, hang_up, pause } what;
+    enum class kind { expect, send, hang_up, pause } what;
     std::size_t count = 0; // expect: bytes to take from korvin; pause: milliseconds
     std::string bytes;     // send: bytes for korvin
 };
 
 inline step expect(std::size_t n) {
-    return {step::expect, n, {}};
+    return {step::kind::expect, n, {}};
 }
 inline step send(const std::string& bytes) {
-    return {step::send, 0, bytes};
+    return {step::kind::send, 0, bytes};
 }
 inline step hang_up() {
-    return {step::hang_up, 0, {}};
+    return {step::kind::hang_up, 0, {}};
 }
 // Time for korvin to read what was sent: a hang-up discards unread input.
 inline step pause(std::size_t ms) {
-    return {step::pause, ms, {}};
+    return {step::kind::pause, ms, {}};
 }
 
 // Byte strings of the boot ROM protocol.

@@ -199,24 +199,24 @@ TEST(SerialOpenExplanation, AComPortNamesItsDevice) {
 // A child that holds `path` as a second korvin would (TIOCEXCL and the
 // lock), under a program name of its own, until it is killed.
 pid_t start_holder(const std::string& path, const char* program) {
-    int READY[2];
-    if (pipe(READY) != 0)
+    int ready_pipe[2];
+    if (pipe(ready_pipe) != 0)
         return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        close(READY[0]);
+        close(ready_pipe[0]);
         prctl(PR_SET_NAME, program);
         const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         const char ok = fd >= 0 && ioctl(fd, TIOCEXCL) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (write(READY[1], &ok, 1) != 1 || !ok)
+        if (write(ready_pipe[1], &ok, 1) != 1 || !ok)
             _exit(1);
         for (;;)
             pause();
     }
-    close(READY[1]);
+    close(ready_pipe[1]);
     char ok = 0;
-    const bool held = pid > 0 && read(READY[0], &ok, 1) == 1 && ok;
-    close(READY[0]);
+    const bool held = pid > 0 && read(ready_pipe[0], &ok, 1) == 1 && ok;
+    close(ready_pipe[0]);
     if (pid > 0 && !held) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);

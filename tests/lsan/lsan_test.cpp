@@ -110,10 +110,10 @@ TEST(LsanOptions, KeepTheEnvironmentsOptionsAndSuppressions) {
     temp_file theirs("their.supp");
     std::ofstream(theirs.path) << "leak:their_library\n";
     const std::string prefix = "max_leaks=3:suppressions=";
-    const std::string MERGED = lsan_options_for_unicorn(prefix + theirs.path);
-    ASSERT_EQ(MERGED.compare(0, prefix.size(), prefix), 0) << MERGED;
-    EXPECT_NE(MERGED, prefix + theirs.path); // a file with both
-    const std::string file = read_file(MERGED.substr(prefix.size()));
+    const std::string merged = lsan_options_for_unicorn(prefix + theirs.path);
+    ASSERT_EQ(merged.compare(0, prefix.size(), prefix), 0) << merged;
+    EXPECT_NE(merged, prefix + theirs.path); // a file with both
+    const std::string file = read_file(merged.substr(prefix.size()));
     EXPECT_NE(file.find("leak:their_library\n"), std::string::npos) << file;
     EXPECT_NE(file.find(read_file(ours)), std::string::npos) << file;
 }

@@ -20,7 +20,7 @@ struct access {
 };
 
 // The controller start-up that makes the SDRAM hold data.
-inline const std::vector<access> sdram_startup = {
+inline const std::vector<access> SDRAM_STARTUP = {
     {32, ESDMISC, 0x4},
     {32, ESDCFG0, 0x006AC73A},
     {32, ESDCTL0, 0x92100000},
@@ -35,9 +35,9 @@ inline const std::vector<access> sdram_startup = {
     {32, SDRAM, 0},
     {32, ESDMISC, 0xC},
 };
-inline const std::vector<access> cs0_setup = {
+inline const std::vector<access> CS0_SETUP = {
     {32, CS0U, 0x1302}, {32, CS0L, 0x01000511}, {32, CS0A, 0x010000C0}};
-inline const std::vector<access> cs1_setup = {
+inline const std::vector<access> CS1_SETUP = {
     {32, CS1U, 0xA03}, {32, CS1L, 0x01000511}, {32, CS1A, 0x01000080}};
 
 inline std::vector<access> concat(std::initializer_list<std::vector<access>> parts) {
@@ -65,8 +65,8 @@ inline std::vector<access> flash_erase(uint32_t sector) {
         sector,
         {{0xAAA, 0xAA}, {0x554, 0x55}, {0xAAA, 0x80}, {0xAAA, 0xAA}, {0x554, 0x55}, {0, 0x30}});
 }
-inline const std::vector<access> flash_autoselect =
+inline const std::vector<access> FLASH_AUTOSELECT =
     flash_cycles(FLASH, {{0xAAA, 0xAA}, {0x554, 0x55}, {0xAAA, 0x90}});
-inline const std::vector<access> flash_reset = flash_cycles(FLASH, {{0, 0xF0}});
+inline const std::vector<access> FLASH_RESET = flash_cycles(FLASH, {{0, 0xF0}});
 
 } // namespace korvin::test

@@ -22,7 +22,7 @@ TEST(BoardDevices, RecordedRegistersReadBack) {
 
 TEST(BoardDevices, SramIs256KilobytesRepeatingThroughItsWindow) {
     board_bench b;
-    b.store(concat({cs1_setup, {{16, SRAM + 0x3FFFE, 0xBEEF}, {16, SRAM, 0x1111}}}));
+    b.store(concat({CS1_SETUP, {{16, SRAM + 0x3FFFE, 0xBEEF}, {16, SRAM, 0x1111}}}));
     EXPECT_EQ(b.load(16, SRAM + 0x3FFFE), 0xBEEFu);
     EXPECT_EQ(b.load(16, SRAM + 0x40000), 0x1111u);
     EXPECT_EQ(b.load(16, SRAM + 0xFFFFFE), 0xBEEFu);
@@ -36,13 +36,13 @@ TEST(BoardDevices, StuckDataLinesShowOnLoads) {
         uint32_t address;
         uint32_t written, read; // written at `address`, read back there
     } cases[] = {
-        {"sdram:d3=0", sdram_startup, 32, SDRAM + 0x40, 0xFFFFFFFF, 0xFFFFFFF7},
-        {"sdram:d31=1", sdram_startup, 32, SDRAM + 0x40, 0, 0x80000000},
-        {"sdram:d9=1", sdram_startup, 8, SDRAM + 0x41, 0, 0x02}, // byte lane 1
-        {"flash:d5=0", cs0_setup, 16, FLASH + 0x40, 0xFFFF, 0xFFDF},
-        {"flash:d12=1", cs0_setup, 16, FLASH + 0x40, 0x0000, 0x1000},
-        {"sram:d0=0", cs1_setup, 16, SRAM + 0x40, 0xFFFF, 0xFFFE},
-        {"sram:d15=1", cs1_setup, 16, SRAM + 0x40, 0, 0x8000},
+        {"sdram:d3=0", SDRAM_STARTUP, 32, SDRAM + 0x40, 0xFFFFFFFF, 0xFFFFFFF7},
+        {"sdram:d31=1", SDRAM_STARTUP, 32, SDRAM + 0x40, 0, 0x80000000},
+        {"sdram:d9=1", SDRAM_STARTUP, 8, SDRAM + 0x41, 0, 0x02}, // byte lane 1
+        {"flash:d5=0", CS0_SETUP, 16, FLASH + 0x40, 0xFFFF, 0xFFDF},
+        {"flash:d12=1", CS0_SETUP, 16, FLASH + 0x40, 0x0000, 0x1000},
+        {"sram:d0=0", CS1_SETUP, 16, SRAM + 0x40, 0xFFFF, 0xFFFE},
+        {"sram:d15=1", CS1_SETUP, 16, SRAM + 0x40, 0, 0x8000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -51,7 +51,7 @@ TEST(BoardDevices, StuckDataLinesShowOnLoads) {
         if (c.address >= FLASH && c.address < SRAM) {
             if (c.written != 0xFFFF)
                 b.store(concat(
-                    {flash_program(c.address, static_cast<uint16_t>(c.written)), flash_reset}));
+                    {flash_program(c.address, static_cast<uint16_t>(c.written)), FLASH_RESET}));
         } else
             b.store({{c.bits, c.address, c.written}});
         EXPECT_EQ(b.load(c.bits, c.address), c.read);
@@ -66,10 +66,10 @@ TEST(BoardDevices, StuckAddressLinesAliasWords) {
         uint32_t base;
         unsigned bits, unit;
     } cases[] = {
-        {"sdram:a5=1", sdram_startup, SDRAM, 32, 4},
-        {"sdram:a5=0", sdram_startup, SDRAM, 32, 4},
-        {"sram:a5=1", cs1_setup, SRAM, 16, 2},
-        {"sram:a5=0", cs1_setup, SRAM, 16, 2},
+        {"sdram:a5=1", SDRAM_STARTUP, SDRAM, 32, 4},
+        {"sdram:a5=0", SDRAM_STARTUP, SDRAM, 32, 4},
+        {"sram:a5=1", CS1_SETUP, SRAM, 16, 2},
+        {"sram:a5=0", CS1_SETUP, SRAM, 16, 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -89,9 +89,9 @@ TEST(BoardDevices, AccessesTheBoardDoesNotHaveAreRefusedWithTheReason) {
         uint32_t address;
         const char* why;
     } cases[] = {
-        {cs0_setup, 8, true, FLASH + 0x10, "the FLASH is a 16-bit device"},
-        {cs0_setup, 16, true, FLASH + 0x11, "unaligned 16-bit access"},
-        {cs1_setup, 32, false, SRAM, "the SRAM is a 16-bit device"},
+        {CS0_SETUP, 8, true, FLASH + 0x10, "the FLASH is a 16-bit device"},
+        {CS0_SETUP, 16, true, FLASH + 0x11, "unaligned 16-bit access"},
+        {CS1_SETUP, 32, false, SRAM, "the SRAM is a 16-bit device"},
         {{}, 8, false, SRAM + 0x20, "the SRAM is a 16-bit device"}, // chip select closed
         {{}, 16, false, ESDCTL0, "the SDRAM controller takes 32-bit accesses only"},
         {{}, 32, false, 0xD8001008, "no SDRAM controller register at offset 0x8"},
@@ -111,7 +111,7 @@ TEST(BoardDevices, AccessesTheBoardDoesNotHaveAreRefusedWithTheReason) {
         {{}, 32, false, 0x10027004, "no clock module register at offset 0x4"},
         {{}, 32, false, 0x20000000, "no memory or device at this address"},
         {{}, 32, true, 0xA2000000, "no memory or device at this address"},
-        {cs0_setup, 16, false, 0xC1000000, "no memory or device at this address"},
+        {CS0_SETUP, 16, false, 0xC1000000, "no memory or device at this address"},
     };
     for (const auto& c : cases) {
         board_bench b;

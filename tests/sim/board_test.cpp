@@ -96,11 +96,11 @@ TEST(Stops, AnAccessTheBoardDoesNotHaveEndsTheRun) {
     } cases[] = {
         // One refusal of each kind of device and both kinds of address nothing answers; the
         // devices' reasons, case by case, are tested on the bench.
-        {"8-bit store to the FLASH", cs0_setup, 8, true, FLASH + 0x10},
+        {"8-bit store to the FLASH", CS0_SETUP, 8, true, FLASH + 0x10},
         {"16-bit load from the SDRAM controller", {}, 16, false, ESDCTL0},
         {"a store to URXD", {}, 32, true, 0x1000A000},
         {"nothing there", {}, 32, false, 0x20000000},
-        {"past the FLASH", cs0_setup, 16, false, 0xC1000000},
+        {"past the FLASH", CS0_SETUP, 16, false, 0xC1000000},
     };
     const std::string image = program("poke");
     const std::regex message(
@@ -199,17 +199,17 @@ TEST(Stops, UsageErrorsNameTheBadSpec) {
 TEST(State, ClosingTheLineResetsTheBoardButKeepsMemory) {
     simulated_board b;
     ASSERT_TRUE(b.booted);
-    b.run(concat({cs1_setup,
+    b.run(concat({CS1_SETUP,
                   {{16, SRAM + 0x100, 0x5A5A}},
-                  cs0_setup,
+                  CS0_SETUP,
                   flash_program(FLASH + 0x100, 0x1234),
-                  flash_reset}));
+                  FLASH_RESET}));
     b.host->close();
     // The boot ROM answers again: the program's state is gone.
     b.host = std::make_unique<poke_client>(b.sim.port());
     ASSERT_TRUE(b.host->boot(program("poke")));
     EXPECT_EQ(b.peek(16, SRAM + 0x100), 0xFFFFu) << "chip select 1 is closed after the reset";
-    b.run(concat({cs1_setup, cs0_setup}));
+    b.run(concat({CS1_SETUP, CS0_SETUP}));
     EXPECT_EQ(b.peek(16, SRAM + 0x100), 0x5A5Au);
     EXPECT_EQ(b.peek(16, FLASH + 0x100), 0x1234u);
 }
@@ -227,7 +227,7 @@ TEST(State, ClosingTheLineStopsARunawayProgram) {
 TEST(State, PacedLineCarriesTheSameBytes) {
     simulated_board b({"--line-rate"});
     ASSERT_TRUE(b.booted);
-    b.run(concat({cs1_setup, {{16, SRAM + 0x10, 0xC0DE}}}));
+    b.run(concat({CS1_SETUP, {{16, SRAM + 0x10, 0xC0DE}}}));
     EXPECT_EQ(b.peek(16, SRAM + 0x10), 0xC0DEu);
 }
 
@@ -237,14 +237,14 @@ TEST(State, FlashFileKeepsTheArrayAcrossRuns) {
     {
         simulated_board b({"--flash-file", file});
         ASSERT_TRUE(b.booted);
-        b.run(concat({cs0_setup, flash_program(FLASH + 0xFFFFFE, 0x00A5)}));
+        b.run(concat({CS0_SETUP, flash_program(FLASH + 0xFFFFFE, 0x00A5)}));
         EXPECT_EQ(b.sim.stop().status, 0);
     }
     EXPECT_EQ(read_file(file).size(), 16u << 20);
     {
         simulated_board b({"--flash-file", file});
         ASSERT_TRUE(b.booted);
-        b.run(cs0_setup);
+        b.run(CS0_SETUP);
         EXPECT_EQ(b.peek(16, FLASH + 0xFFFFFE), 0x00A5u);
         EXPECT_EQ(b.peek(16, FLASH), 0xFFFFu);
         EXPECT_EQ(b.sim.stop().status, 0);
@@ -257,7 +257,7 @@ TEST(State, TraceRecordsDeviceAccessesInOrder) {
     {
         simulated_board b({"--trace-bus", file});
         ASSERT_TRUE(b.booted);
-        b.run(concat({cs0_setup, flash_autoselect}));
+        b.run(concat({CS0_SETUP, FLASH_AUTOSELECT}));
         b.peek(16, FLASH + 2);
         b.run({{8, SDRAM + 0x33, 0}, {32, 0x10027000, 0x33F08107}});
         b.peek(32, 0xFFFF4C00); // internal RAM: not traced

@@ -48,17 +48,17 @@ struct sdram_bench {
 };
 
 std::vector<access> without(size_t step) {
-    auto s = sdram_startup;
+    auto s = SDRAM_STARTUP;
     s.erase(s.begin() + static_cast<long>(step));
     return s;
 }
 std::vector<access> replaced(size_t step, access a) {
-    auto s = sdram_startup;
+    auto s = SDRAM_STARTUP;
     s[step] = a;
     return s;
 }
 std::vector<access> inserted(size_t step, std::vector<access> more) {
-    auto s = sdram_startup;
+    auto s = SDRAM_STARTUP;
     s.insert(s.begin() + static_cast<long>(step), more.begin(), more.end());
     return s;
 }
@@ -69,7 +69,7 @@ TEST(Sdram, HoldsDataOnlyAfterItsStartUp) {
         std::vector<access> startup;
         bool holds;
     } cases[] = {
-        {"full start-up", sdram_startup, true},
+        {"full start-up", SDRAM_STARTUP, true},
         {"none", {}, false},
         {"no precharge", without(3), false},
         {"precharge of one bank only", replaced(3, {32, SDRAM, 0}), false},
@@ -94,7 +94,7 @@ TEST(Sdram, HoldsDataOnlyAfterItsStartUp) {
 
 TEST(Sdram, KeepsByteLanes) {
     sdram_bench b;
-    b.store(sdram_startup);
+    b.store(SDRAM_STARTUP);
     b.store({{32, SDRAM + 8, 0x11223344}, {8, SDRAM + 9, 0xAB}, {16, SDRAM + 10, 0xCDEF}});
     EXPECT_EQ(b.load(32, SDRAM + 8), 0xCDEFAB44u);
     EXPECT_EQ(b.load(8, SDRAM + 11), 0xCDu);
@@ -103,12 +103,12 @@ TEST(Sdram, KeepsByteLanes) {
 
 TEST(Sdram, BoardResetNeedsANewStartUpButKeepsTheArray) {
     sdram_bench b;
-    b.store(sdram_startup);
+    b.store(SDRAM_STARTUP);
     b.store({{32, SDRAM + 0x40, 0xC0FFEE}});
     b.controller.reset();
     EXPECT_FALSE(b.controller.ready());
     EXPECT_EQ(b.load(32, ESDCTL0), 0u);
-    b.store(sdram_startup);
+    b.store(SDRAM_STARTUP);
     EXPECT_EQ(b.load(32, SDRAM + 0x40), 0xC0FFEEu);
 }
 

@@ -26,7 +26,7 @@ def main():
     files = sorted({os.path.realpath(os.path.join(e["directory"], e["file"])) for e in entries})
     # The project's own files: not generated ones, not the build trees'.
     files = [f for f in files if f.startswith(source) and not f.startswith(build)
-             and "/build" not in f[len(source) - 1:]]
+             and "/build" not in f[len(source) - 1:] and not f.endswith(".S")]
     if not files:
         print("no source files in the compile commands")
         return 1
