@@ -27,7 +27,7 @@ struct fault_set {
     bool boot_refuse_start = false;
 };
 
-// Adds one --fault SPEC to `faults`; on a malformed one returns false with `error` set.
+// Adds one --fault argument to `faults`; on a malformed one returns false with `error` set.
 bool parse_fault(const std::string& text, fault_set& faults, std::string& error);
 
 } // namespace korvin::sim
