@@ -1,14 +1,11 @@
-// The NOR FLASH on the bench: the AMD command set decoded from the chip's pins, its status
-// while it works, and its array file. Offsets are byte offsets into the chip, as the WEIM
-// passes them on.
-#include "process.h"
+// The NOR FLASH on the bench: the AMD command set decoded from the chip's pins and its status
+// while it works. Offsets are byte offsets into the chip, as the WEIM passes them on.
 #include "sim/faults.h"
 #include "sim/nor_flash.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -200,30 +197,6 @@ TEST(NorFlash, StuckAddressLinesReachTheCommandCycles) {
     high.run(RESET);
     high.run(program(0, 0x0055));
     EXPECT_EQ(high.read(0x2000), 0x0055u);
-}
-
-TEST(NorFlash, ArrayFileKeepsTheCells) {
-    TempFile file("flash-array");
-    std::string error;
-    flash_bench b;
-    ASSERT_TRUE(b.chip->load(file.path, error)) << "a missing file is an erased chip";
-    b.run(program(0xFFFFFE, 0x00A5));
-    b.run(program(0x2, 0x1234));
-    ASSERT_TRUE(b.chip->save(file.path, error)) << error;
-    EXPECT_EQ(read_file(file.path).substr(0, 4), std::string("\xff\xff\x34\x12", 4))
-        << "little-endian words";
-    flash_bench again;
-    ASSERT_TRUE(again.chip->load(file.path, error)) << error;
-    EXPECT_EQ(again.chip->cells(), b.chip->cells());
-
-    TempFile small("flash-small");
-    {
-        std::FILE* f = std::fopen(small.path.c_str(), "wb");
-        std::fputs("abc", f);
-        std::fclose(f);
-    }
-    EXPECT_FALSE(again.chip->load(small.path, error));
-    EXPECT_EQ(error, small.path + ": not a FLASH image (3 bytes, expected 16777216)");
 }
 
 } // namespace
