@@ -39,7 +39,7 @@ void weim::reset() {
 
 bool weim::chip_select_window::refuses(uint32_t offset, unsigned width, bool,
                                        std::string& why) const {
-    // This board's memories are 16-bit parts; the image has no business splitting a wider
+    // This board's memories are 16-bit chips; the image has no business splitting a wider
     // access or making a narrower one.
     if (width != 2)
         why = "the " + name_ + " is a 16-bit device";

@@ -15,8 +15,8 @@ namespace {
 using namespace std::chrono_literals;
 
 struct rom_bench {
-    explicit rom_bench(const std::vector<std::string>& fault_specs = {}) {
-        for (const auto& f : fault_specs) {
+    explicit rom_bench(const std::vector<std::string>& fault_options = {}) {
+        for (const auto& f : fault_options) {
             std::string error;
             EXPECT_TRUE(sim::parse_fault(f, faults, error)) << error;
         }
