@@ -14,18 +14,18 @@ const region* memory_map::find(uint32_t address) const {
     return nullptr;
 }
 
-bool memory_map::refused(const region& r, uint32_t offset, unsigned width, bool write) {
-    std::string why;
-    if (!r.target->refuses(offset, width, write, why))
-        return false;
-    report_(r.base + offset, width, write, why);
+void memory_map::refused(const region& r, uint32_t offset, unsigned width, bool write) {
+    report_(r.base + offset, width, write, why_);
     halted_ = true;
-    return true;
 }
 
 uint32_t memory_map::read(const region& r, uint32_t offset, unsigned width) {
-    if (halted_ || refused(r, offset, width, false))
+    if (halted_)
         return 0;
+    if (r.target->refuses(offset, width, false, why_)) {
+        refused(r, offset, width, false);
+        return 0;
+    }
     const uint32_t value = r.target->read(offset, width);
     if (r.traced)
         trace_.record(false, width, r.base + offset, value);
@@ -33,8 +33,12 @@ uint32_t memory_map::read(const region& r, uint32_t offset, unsigned width) {
 }
 
 void memory_map::write(const region& r, uint32_t offset, unsigned width, uint32_t value) {
-    if (halted_ || refused(r, offset, width, true))
+    if (halted_)
         return;
+    if (r.target->refuses(offset, width, true, why_)) {
+        refused(r, offset, width, true);
+        return;
+    }
     r.target->write(offset, width, value);
     if (r.traced)
         trace_.record(true, width, r.base + offset, value & width_mask(width));

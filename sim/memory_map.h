@@ -47,12 +47,13 @@ class memory_map {
     bool halted() const { return halted_; }
 
   private:
-    bool refused(const region& r, uint32_t offset, unsigned width, bool write);
+    void refused(const region& r, uint32_t offset, unsigned width, bool write);
 
     bus_trace& trace_;
     bad_access_report report_;
     std::deque<region> regions_;
     bool halted_ = false;
+    std::string why_; // kept, so that an access that is taken costs no string
 };
 
 } // namespace korvin::sim

@@ -39,7 +39,7 @@ void weim::reset() {
 
 bool weim::chip_select_window::refuses(uint32_t offset, unsigned width, bool,
                                        std::string& why) const {
-    // This board's memories are 16-bit parts; the image has no business splitting a wider
+    // This board's memories are 16-bit chips; the image has no business splitting a wider
     // access or making a narrower one.
     if (width != 2)
         why = "the " + name_ + " is a 16-bit device";
@@ -50,27 +50,27 @@ bool weim::chip_select_window::refuses(uint32_t offset, unsigned width, bool,
     return true;
 }
 
-bool weim::chip_select_window::reaches_memory() {
-    if (owner_.enabled(cs_))
-        return true;
+void weim::chip_select_window::note_disabled() {
     if (!noted_disabled_)
         std::fprintf(stderr,
                      "korvin-sim: the %s was accessed while chip select %d is not enabled as a "
                      "16-bit port; it does not answer\n",
                      name_.c_str(), cs_);
     noted_disabled_ = true;
-    return false;
 }
 
 uint32_t weim::chip_select_window::read(uint32_t offset, unsigned width) {
-    if (!reaches_memory())
-        return 0xFFFF; // nothing drives the bus: it floats high
-    return memory_.read(offset, width) & 0xFFFF;
+    if (owner_.enabled_[cs_])
+        return memory_.read(offset, width) & 0xFFFF;
+    note_disabled();
+    return 0xFFFF; // nothing drives the bus: it floats high
 }
 
 void weim::chip_select_window::write(uint32_t offset, unsigned width, uint32_t value) {
-    if (reaches_memory())
+    if (owner_.enabled_[cs_])
         memory_.write(offset, width, value & 0xFFFF);
+    else
+        note_disabled();
 }
 
 } // namespace korvin::sim

@@ -48,7 +48,8 @@ class weim : public device {
         void reset() override { noted_disabled_ = false; }
 
       private:
-        bool reaches_memory();
+        // Says once per reset that a disabled chip select does not answer.
+        void note_disabled();
         weim& owner_;
         int cs_;
         device& memory_;

@@ -40,9 +40,9 @@ inline const std::vector<access> CS0_SETUP = {
 inline const std::vector<access> CS1_SETUP = {
     {32, CS1U, 0xA03}, {32, CS1L, 0x01000511}, {32, CS1A, 0x01000080}};
 
-inline std::vector<access> concat(std::initializer_list<std::vector<access>> parts) {
+inline std::vector<access> concat(std::initializer_list<std::vector<access>> pieces) {
     std::vector<access> out;
-    for (const auto& p : parts)
+    for (const auto& p : pieces)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }

@@ -25,7 +25,7 @@ struct recording_device : sim::device {
 // The board's devices behind its memory map, by address; its line is a socket pair.
 class board_bench {
   public:
-    // `faults`: --fault specs ("sram:d3=0").
+    // `faults`: --fault arguments ("sram:d3=0").
     explicit board_bench(const std::vector<std::string>& faults = {});
     ~board_bench();
     board_bench(const board_bench&) = delete;

@@ -32,9 +32,9 @@ cycles sector_erase(uint32_t sector) {
 
 // The chip with a clock of its own: time passes only when the chip is waited on.
 struct flash_bench {
-    explicit flash_bench(const std::vector<std::string>& fault_specs = {},
+    explicit flash_bench(const std::vector<std::string>& fault_options = {},
                          sim::flash_timing timing = {}) {
-        for (const auto& f : fault_specs) {
+        for (const auto& f : fault_options) {
             std::string error;
             EXPECT_TRUE(sim::parse_fault(f, faults, error)) << error;
         }

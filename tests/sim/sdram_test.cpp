@@ -112,24 +112,5 @@ TEST(Sdram, BoardResetNeedsANewStartUpButKeepsTheArray) {
     EXPECT_EQ(b.load(32, SDRAM + 0x40), 0xC0FFEEu);
 }
 
-TEST(Sdram, ControllerTakes32BitAccessesToItsRegistersOnly) {
-    const struct {
-        uint32_t offset;
-        unsigned width;
-        const char* why;
-    } cases[] = {{0x00, 4, ""},
-                 {0x04, 4, ""},
-                 {0x10, 4, ""},
-                 {0x08, 4, "no SDRAM controller register at offset 0x8"},
-                 {0x00, 2, "the SDRAM controller takes 32-bit accesses only"},
-                 {0x08, 1, "the SDRAM controller takes 32-bit accesses only"}};
-    sdram_bench b;
-    for (const auto& c : cases) {
-        std::string why;
-        EXPECT_EQ(b.controller.refuses(c.offset, c.width, false, why), *c.why != '\0');
-        EXPECT_EQ(why, c.why);
-    }
-}
-
 } // namespace
 } // namespace korvin::test

@@ -1,10 +1,10 @@
 // UART1 on the bench, on one end of a socket pair that stands for the host's line: what the
-// monitor reads in URXD and UTS, what it writes to UTXD, and what it may not touch.
+// monitor reads in URXD and UTS and what it writes to UTXD. What it may not touch is in
+// board_devices_test.cpp, with the other refusals.
 #include "sim/serial_line.h"
 #include "sim/uart1.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -80,31 +80,6 @@ TEST(Uart1, APacedTransmitterFillsItsFifo) {
     const uint32_t s = b.uts();
     EXPECT_EQ(s & uart1::UTS_TXFULL, uart1::UTS_TXFULL);
     EXPECT_EQ(s & uart1::UTS_TXEMPTY, 0u);
-}
-
-TEST(Uart1, TakesOnlyWhatTheMonitorMayUse) {
-    const struct {
-        uint32_t offset;
-        unsigned width;
-        bool write;
-        const char* why;
-    } cases[] = {
-        {uart1::URXD, 4, false, ""},
-        {uart1::UTXD, 4, true, ""},
-        {uart1::UTS, 4, false, ""},
-        {uart1::URXD, 4, true, "URXD is read-only"},
-        {uart1::UTXD, 4, false, "UTXD is write-only"},
-        {uart1::UTS, 4, true, "UTS is only read: writing it would change the UART's test modes"},
-        {0x80, 4, false, "not a UART1 register the monitor may use (URXD, UTXD, UTS)"},
-        {uart1::UTXD, 1, true, "UART1 registers take 32-bit accesses only"},
-        {uart1::UTS, 2, false, "UART1 registers take 32-bit accesses only"},
-    };
-    uart_bench b;
-    for (const auto& c : cases) {
-        std::string why;
-        EXPECT_EQ(b.uart.refuses(c.offset, c.width, c.write, why), *c.why != '\0') << c.why;
-        EXPECT_EQ(why, c.why);
-    }
 }
 
 } // namespace

@@ -51,28 +51,6 @@ TEST(Weim, ChipSelectsAnswerOnlyAsEnabled16BitPorts) {
         }
 }
 
-TEST(Weim, WindowsRefuseWhatA16BitPortDoesNotCarry) {
-    const struct {
-        uint32_t offset;
-        unsigned width;
-        const char* why; // empty: taken
-    } cases[] = {{0x10, 2, ""},
-                 {0x11, 2, "unaligned 16-bit access"},
-                 {0x10, 1, "the SRAM is a 16-bit device"},
-                 {0x10, 4, "the SRAM is a 16-bit device"},
-                 {0x11, 1, "the SRAM is a 16-bit device"}};
-    weim_bench b; // refused whether or not the chip select is enabled
-    for (const auto& c : cases)
-        for (bool write : {false, true}) {
-            std::string why;
-            EXPECT_EQ(b.w.window(1).refuses(c.offset, c.width, write, why), *c.why != '\0');
-            EXPECT_EQ(why, c.why);
-        }
-    std::string why;
-    EXPECT_TRUE(b.w.window(0).refuses(0, 4, false, why));
-    EXPECT_EQ(why, "the FLASH is a 16-bit device");
-}
-
 TEST(Weim, ResetDisablesBothChipSelectsAndSpeaksAgain) {
     weim_bench b;
     b.w.write(weim::CS0L, 4, 0x01000511);
