@@ -67,9 +67,233 @@ std::string line_names(const std::vector<int>& group) {
     return names;
 }
 
-} // namespace
+// The single faults of the data lines the analysis weighs against the trace.
+enum class fault_kind { stuck_low, stuck_high, wired_and, wired_or, open };
 
-data_bus_result analyse_data_bus(const trace_section& section, const memory_layout& layout) {
+struct data_fault {
+    fault_kind kind;
+    int x, y; // the line, or the two shorted lines (x < y)
+};
+
+std::vector<data_fault> all_data_faults(int width) {
+    std::vector<data_fault> faults;
+    for (int x = 0; x < width; ++x) {
+        faults.push_back({fault_kind::stuck_low, x, x});
+        faults.push_back({fault_kind::stuck_high, x, x});
+    }
+    for (int x = 0; x < width; ++x)
+        for (int y = x + 1; y < width; ++y) {
+            faults.push_back({fault_kind::wired_and, x, y});
+            faults.push_back({fault_kind::wired_or, x, y});
+        }
+    for (int x = 0; x < width; ++x)
+        faults.push_back({fault_kind::open, x, x});
+    return faults;
+}
+
+std::uint32_t replace_pair(std::uint32_t value, int x, int y, bool wired_or) {
+    const std::uint32_t a = value >> x & 1, b = value >> y & 1;
+    const std::uint32_t level = wired_or ? a | b : a & b;
+    return (value & ~(1u << x | 1u << y)) | level << x | level << y;
+}
+
+// What the memory receives of a store. A stuck line is modelled on the load
+// only: what the memory holds behind it never shows.
+std::uint32_t to_memory(const data_fault& f, std::uint32_t value) {
+    switch (f.kind) {
+    case fault_kind::wired_and:
+    case fault_kind::wired_or:
+        return replace_pair(value, f.x, f.y, f.kind == fault_kind::wired_or);
+    case fault_kind::open:
+        return value | 1u << f.x; // an unconnected input reads high
+    default:
+        return value;
+    }
+}
+
+// What a load returns of `held`; an open line keeps the level of the last
+// store the processor made to the device.
+std::uint32_t from_memory(const data_fault& f, std::uint32_t held, std::uint32_t last_store) {
+    const std::uint32_t bit = 1u << f.x;
+    switch (f.kind) {
+    case fault_kind::stuck_low:
+        return held & ~bit;
+    case fault_kind::stuck_high:
+        return held | bit;
+    case fault_kind::wired_and:
+    case fault_kind::wired_or:
+        return replace_pair(held, f.x, f.y, f.kind == fault_kind::wired_or);
+    case fault_kind::open:
+        return (held & ~bit) | (last_store & bit);
+    }
+    return held;
+}
+
+// The FLASH's write operation ends with the reset command, so that is the
+// last store before every load of the test.
+constexpr std::uint32_t FLASH_RESET = 0xF0;
+// The unlock and program cycles: the chip decodes their data bits 7..0 and
+// ignores a sequence with any of them wrong. 0xAA and 0x55 between them put
+// each of those lines low once.
+constexpr std::uint32_t FLASH_PROGRAM_CYCLES[] = {0xAA, 0x55, 0xA0};
+constexpr std::uint32_t ERASED = 0xFFFF;
+
+struct data_evidence {
+    struct check {
+        std::uint32_t value = 0;
+        int loads = 0;
+        std::uint32_t first = 0, second = 0;
+    };
+    std::vector<check> checks;
+    std::vector<std::uint32_t> completed; // values of the writes that returned
+    bool timed_out = false;               // a FLASH program that never completed
+    std::uint32_t timeout_value = 0;
+    std::uint32_t all = 0;
+    bool erring = false;        // some load was wrong
+    bool only_aliasing = false; // every wrong load is a second load reading zero
+    std::vector<std::uint32_t> failing; // the expected values of failing checks
+};
+
+// The value the routine writes at a unit: the walking one at 4k, its
+// complement at 4k+2, zero between.
+std::uint32_t value_at(std::uint32_t unit, std::uint32_t all) {
+    const std::uint32_t k = unit / 4;
+    const std::uint32_t one = k < 32 ? 1u << k : 0;
+    return unit % 4 == 0 ? one : unit % 4 == 2 ? ~one & all : 0;
+}
+
+data_evidence collect_evidence(const trace_section& section, const memory_layout& layout) {
+    data_evidence e;
+    e.all = layout.data_lines == 32 ? 0xFFFFFFFFu : (1u << layout.data_lines) - 1;
+    std::map<std::uint32_t, std::size_t> by_offset;
+    for (const trace_record& line : section.records) {
+        if (line.kind == record_kind::write) {
+            e.completed.push_back(line.b);
+            if ((line.a / layout.unit_bytes) % 2 == 0) {
+                by_offset[line.a] = e.checks.size();
+                e.checks.push_back({line.b & e.all, 0, 0, 0});
+            }
+        } else if (line.kind == record_kind::read) {
+            auto it = by_offset.find(line.a);
+            if (it == by_offset.end())
+                continue;
+            data_evidence::check& c = e.checks[it->second];
+            if (c.loads == 0)
+                c.first = line.b;
+            else if (c.loads == 1)
+                c.second = line.b;
+            ++c.loads;
+        } else if (line.kind == record_kind::poll_timeout && line.a >= layout.base) {
+            e.timed_out = true;
+            e.timeout_value = value_at((line.a - layout.base) / layout.unit_bytes, e.all);
+        }
+    }
+    e.only_aliasing = true;
+    for (const data_evidence::check& c : e.checks) {
+        const bool first_wrong = c.loads > 0 && c.first != c.value;
+        const bool second_wrong = c.loads > 1 && c.second != c.value;
+        if (!first_wrong && !second_wrong)
+            continue;
+        e.erring = true;
+        e.failing.push_back(c.value);
+        if (first_wrong || c.second != 0)
+            e.only_aliasing = false;
+    }
+    e.only_aliasing &= e.erring;
+    return e;
+}
+
+bool explains(const data_fault& f, const data_evidence& e, const memory_layout& layout) {
+    const bool flash = layout.tested == memory::flash;
+    // A fault that spoils the unlock or program cycles leaves every word
+    // erased, and the poll sees only what the lines make of that.
+    bool lost = false;
+    if (flash)
+        for (std::uint32_t cycle : FLASH_PROGRAM_CYCLES)
+            lost |= ((to_memory(f, cycle) ^ cycle) & 0xFF) != 0;
+    auto held = [&](std::uint32_t value) { return (lost ? ERASED : to_memory(f, value)) & e.all; };
+    // The program poll loads the word right after its store, and waits until
+    // DQ7 shows the data's bit 7.
+    auto poll_done = [&](std::uint32_t value) {
+        return ((from_memory(f, held(value), value) ^ value) & 0x80) == 0;
+    };
+    if (flash) {
+        for (std::uint32_t value : e.completed)
+            if (!poll_done(value))
+                return false;
+        if (e.timed_out && poll_done(e.timeout_value))
+            return false;
+    }
+    for (const data_evidence::check& c : e.checks) {
+        const std::uint32_t first = from_memory(f, held(c.value), flash ? FLASH_RESET : c.value);
+        const std::uint32_t second = from_memory(f, held(c.value), flash ? FLASH_RESET : 0);
+        if ((c.loads > 0 && c.first != (first & e.all)) ||
+            (c.loads > 1 && c.second != (second & e.all)))
+            return false;
+    }
+    return true;
+}
+
+std::string fault_name(const data_fault& f, bool both_kinds) {
+    switch (f.kind) {
+    case fault_kind::stuck_low:
+        return format("data line D%d stuck low", f.x);
+    case fault_kind::stuck_high:
+        return format("data line D%d stuck high", f.x);
+    case fault_kind::open:
+        return format("data line D%d open", f.x);
+    default:
+        return format("data lines D%d and D%d shorted%s", f.x, f.y,
+                      both_kinds                           ? ""
+                      : f.kind == fault_kind::wired_and ? " (wired-AND)"
+                                                        : " (wired-OR)");
+    }
+}
+
+// One finding for all the faults that fit: a short whose kind the trace
+// cannot tell is named once, without it.
+data_bus_result name_faults(const std::vector<data_fault>& fits, const data_evidence& e,
+                            const memory_layout& layout) {
+    data_bus_result result;
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+        const data_fault& f = fits[i];
+        result.faulty_bits |= 1u << f.x | 1u << f.y;
+        // A FLASH that lost its programs reads erased words: every line of
+        // every later load is suspect.
+        if (f.kind == fault_kind::open && layout.tested == memory::flash && f.x < 8)
+            result.faulty_bits = e.all;
+        const bool pair = f.kind == fault_kind::wired_and || f.kind == fault_kind::wired_or;
+        const bool other_kind_follows = pair && i + 1 < fits.size() && fits[i + 1].x == f.x &&
+                                        fits[i + 1].y == f.y;
+        const bool other_kind_before =
+            pair && i > 0 && fits[i - 1].x == f.x && fits[i - 1].y == f.y &&
+            fits[i - 1].kind != f.kind;
+        if (other_kind_before)
+            continue;
+        names.push_back(fault_name(f, other_kind_follows));
+    }
+    std::string text = names.front();
+    for (std::size_t i = 1; i < names.size(); ++i)
+        text += ", or " + names[i];
+    const std::string patterns =
+        e.failing.empty() ? format("the program of 0x%x never completed", e.timeout_value)
+                          : patterns_text(e.failing);
+    if (names.size() > 1)
+        text += ": the trace fits each, " + patterns;
+    else if (fits.front().kind == fault_kind::open)
+        text += ": it reads back the last value on the bus, " + patterns;
+    else if (e.failing.empty())
+        text += ": " + patterns;
+    else
+        text += ": they always read alike, " + patterns;
+    result.findings.push_back(text);
+    return result;
+}
+
+// What the reads alone show, line by line: stuck lines, lines that always
+// read alike, lines that read wrong, units that alias.
+data_bus_result describe_reads(const trace_section& section, const memory_layout& layout) {
     data_bus_result result;
     const int width = layout.data_lines;
     const checks seen = collect_checks(section);
@@ -152,6 +376,27 @@ data_bus_result analyse_data_bus(const trace_section& section, const memory_layo
                    "fault",
                    seen.aliased, plural(seen.aliased, "value", "values"), seen.aliased_offset));
     return result;
+}
+
+} // namespace
+
+data_bus_result analyse_data_bus(const trace_section& section, const memory_layout& layout) {
+    const data_evidence evidence = collect_evidence(section, layout);
+    // A FLASH whose programs complete and then one never does shows a fault
+    // in its poll even with every load right.
+    if (!evidence.erring && !(evidence.timed_out && !evidence.completed.empty()))
+        return describe_reads(section, layout);
+    std::vector<data_fault> fits;
+    for (const data_fault& fault : all_data_faults(layout.data_lines))
+        if (explains(fault, evidence, layout))
+            fits.push_back(fault);
+    // One stuck line keeps its own words; the first read right and the
+    // second one zero is the zero write landing on the unit itself.
+    const bool one_stuck = fits.size() == 1 && (fits[0].kind == fault_kind::stuck_low ||
+                                                 fits[0].kind == fault_kind::stuck_high);
+    if (fits.empty() || one_stuck || evidence.only_aliasing)
+        return describe_reads(section, layout);
+    return name_faults(fits, evidence, layout);
 }
 
 } // namespace korvin

@@ -19,12 +19,14 @@ std::string d7_hint(std::uint32_t read, std::uint32_t accepted) {
 // test found faulty.
 std::string code_hint(std::uint32_t read, std::initializer_list<std::uint32_t> accepted,
                       std::uint32_t faulty_data_bits) {
+    // The data-bus test's finding, when it covers the difference, says more
+    // than D7 alone: a short of D7 to another line also changes only D7.
+    for (std::uint32_t code : accepted)
+        if (faulty_data_bits && ((read ^ code) & ~faulty_data_bits) == 0)
+            return format("; the data line fault below explains the difference from 0x%04X", code);
     std::string text;
     for (std::uint32_t code : accepted)
         text += d7_hint(read, code);
-    for (std::uint32_t code : accepted)
-        if (text.empty() && faulty_data_bits && ((read ^ code) & ~faulty_data_bits) == 0)
-            text = format("; the data line fault below explains the difference from 0x%04X", code);
     return text;
 }
 

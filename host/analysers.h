@@ -11,10 +11,13 @@
 namespace korvin {
 
 // The writes, reads and mismatches of one test routine, in order.
+// A FLASH program that never completed shows as a poll time-out record among
+// them, in place of its write line.
 struct trace_section {
     std::vector<trace_record> records;
     int mismatches = 0;
-    bool present = false; // its header was in the trace
+    bool present = false;   // its header was in the trace
+    std::uint32_t size = 0; // the address-line test's size in bytes, from its header
 };
 
 // The trace split by routine, with the FLASH test's own lines.

@@ -32,6 +32,7 @@ parsed_test split_trace(const std::vector<trace_record>& records) {
         case record_kind::address_header:
             current = &test.address;
             test.address.present = true;
+            test.address.size = line.b;
             break;
         case record_kind::write:
         case record_kind::read:
@@ -58,6 +59,8 @@ parsed_test split_trace(const std::vector<trace_record>& records) {
             // The erase line goes out before the erase commands, so an erase
             // poll's time-out follows it directly.
             test.timeout_in_erase = previous.kind == record_kind::erase && previous.a == line.a;
+            if (current && !test.timeout_in_erase)
+                current->records.push_back(line);
             break;
         case record_kind::erase:
         case record_kind::other:

@@ -9,12 +9,23 @@ namespace {
 
 struct timed_out_error {};
 
+// An AMD-command-set NOR chip in 16-bit mode: the unlock cycles are decoded
+// on word address bits 10..0 and data bits 7..0 only.
+constexpr std::uint32_t UNLOCK1 = 0x555, UNLOCK2 = 0x2AA;
+constexpr std::uint32_t SECTOR_WORDS = 0x10000;
+
+std::uint32_t replace_pair(std::uint32_t value, int a, int b, bool wired_or) {
+    if (a < 0)
+        return value;
+    const std::uint32_t x = value >> a & 1, y = value >> b & 1;
+    const std::uint32_t level = wired_or ? (x | y) : (x & y);
+    value &= ~(1u << a | 1u << b);
+    return value | level << a | level << b;
+}
+
 class monitor_model {
   public:
-    monitor_model(memory tested, const memory_fault& fault) : memory_(tested), fault_(fault) {
-        if (tested == memory::flash && breaks_flash_commands(fault.address_bit))
-            fault_.flash_commands_lost = true;
-    }
+    monitor_model(memory tested, const memory_fault& fault) : memory_(tested), fault_(fault) {}
 
     std::string trace;
 
@@ -34,21 +45,42 @@ class monitor_model {
     }
 
     std::uint32_t cell_index(std::uint32_t index) const {
-        if (fault_.address_bit < 0)
-            return index;
-        std::uint32_t bit = 1u << fault_.address_bit;
-        return fault_.address_level ? index | bit : index & ~bit;
+        if (fault_.address_bit >= 0) {
+            std::uint32_t bit = 1u << fault_.address_bit;
+            index = fault_.address_level ? index | bit : index & ~bit;
+        }
+        return replace_pair(index, fault_.address_short_a, fault_.address_short_b,
+                            fault_.address_short_or);
     }
 
-    std::uint32_t bus(std::uint32_t value) const {
+    // The word-index bits a fault can change, for finding what reaches a cell.
+    std::uint32_t address_fault_bits() const {
+        std::uint32_t bits = 0;
+        if (fault_.address_bit >= 0)
+            bits |= 1u << fault_.address_bit;
+        if (fault_.address_short_a >= 0)
+            bits |= 1u << fault_.address_short_a | 1u << fault_.address_short_b;
+        return bits;
+    }
+
+    // What the memory sees of a store.
+    std::uint32_t to_memory(std::uint32_t value) const {
+        value = replace_pair(value, fault_.short_a, fault_.short_b, fault_.short_or);
+        if (fault_.open_bit >= 0)
+            value |= 1u << fault_.open_bit;
+        return value & width_mask();
+    }
+
+    // What the processor sees of a load.
+    std::uint32_t from_memory(std::uint32_t value) const {
         if (fault_.data_bit >= 0) {
             std::uint32_t bit = 1u << fault_.data_bit;
             value = fault_.data_level ? value | bit : value & ~bit;
         }
-        if (fault_.short_a >= 0) {
-            std::uint32_t level = (value >> fault_.short_a) & (value >> fault_.short_b) & 1;
-            value &= ~(1u << fault_.short_a | 1u << fault_.short_b);
-            value |= level << fault_.short_a | level << fault_.short_b;
+        value = replace_pair(value, fault_.short_a, fault_.short_b, fault_.short_or);
+        if (fault_.open_bit >= 0) {
+            std::uint32_t bit = 1u << fault_.open_bit;
+            value = (value & ~bit) | (last_store_ & bit);
         }
         return value & width_mask();
     }
@@ -60,64 +92,146 @@ class monitor_model {
         return memory_ == memory::flash ? 0xFFFF : 0;
     }
 
+    std::uint32_t chip_read(std::uint32_t cell) const {
+        if (memory_ == memory::flash && autoselect_) {
+            const std::uint32_t codes[] = {0x00C2, 0x227E};
+            return (cell & 0xFF) < 2 ? codes[cell & 0xFF] : 0;
+        }
+        return stored(cell);
+    }
+
     std::uint32_t load(std::uint32_t index) const {
         if (fault_.flash_dead)
             return 0xFFFF;
-        return bus(stored(cell_index(index)));
+        return from_memory(chip_read(cell_index(index)));
     }
 
-    // The write operation: a plain store for RAM, the program command and
-    // its DQ7 poll for the FLASH.
-    void write(std::uint32_t index, std::uint32_t value) {
-        std::uint32_t cell = cell_index(index);
-        if (memory_ != memory::flash) {
-            cells_[cell] = value & width_mask();
+    // One store by the processor.
+    void store(std::uint32_t index, std::uint32_t value) {
+        last_store_ = value;
+        const std::uint32_t cell = cell_index(index), data = to_memory(value);
+        if (memory_ != memory::flash)
+            cells_[cell] = data;
+        else if (!fault_.flash_dead && !fault_.flash_commands_lost)
+            chip_write(cell, data);
+    }
+
+    void chip_write(std::uint32_t cell, std::uint32_t data) {
+        const std::uint32_t a = cell & 0x7FF, command = data & 0xFF;
+        if (step_ == step::program) {
+            cells_[cell] = stored(cell) & data; // programming only clears bits
+            step_ = step::idle;
             return;
         }
-        if (!fault_.flash_dead && !fault_.flash_commands_lost)
-            cells_[cell] = stored(cell) & value; // programming only clears bits
-        if ((load(index) ^ value) & 0x80) {
+        if (command == 0xF0) {
+            step_ = step::idle;
+            autoselect_ = false;
+            return;
+        }
+        const step now = step_;
+        step_ = step::idle;
+        switch (now) {
+        case step::idle:
+            if (a == UNLOCK1 && command == 0xAA)
+                step_ = step::unlocked1;
+            break;
+        case step::unlocked1:
+            if (a == UNLOCK2 && command == 0x55)
+                step_ = step::unlocked2;
+            break;
+        case step::unlocked2:
+            if (a != UNLOCK1)
+                break;
+            if (command == 0x90)
+                autoselect_ = true;
+            else if (command == 0xA0)
+                step_ = step::program;
+            else if (command == 0x80)
+                step_ = step::erase1;
+            break;
+        case step::erase1:
+            if (a == UNLOCK1 && command == 0xAA)
+                step_ = step::erase2;
+            break;
+        case step::erase2:
+            if (a == UNLOCK2 && command == 0x55)
+                step_ = step::erase3;
+            break;
+        case step::erase3:
+            if (command == 0x30)
+                for (auto it = cells_.begin(); it != cells_.end();)
+                    it = it->first / SECTOR_WORDS == cell / SECTOR_WORDS ? cells_.erase(it)
+                                                                         : std::next(it);
+            break;
+        case step::program:
+            break;
+        }
+    }
+
+    void unlock(std::uint32_t sector) {
+        store(sector + UNLOCK1, 0xAA);
+        store(sector + UNLOCK2, 0x55);
+    }
+
+    // DQ7 reads the complement of the data's bit 7 until the chip is done;
+    // the model's chip is done at once.
+    void poll(std::uint32_t index, std::uint32_t dq7) {
+        if ((load(index) & 0x80) != dq7) {
             line(" T%x", base() + index * 2);
             throw timed_out_error{};
         }
     }
 
-    bool sector_blank(std::uint32_t sector_base) const {
+    // The write operation: a plain store for RAM, the program command and
+    // its DQ7 poll for the FLASH.
+    void write(std::uint32_t index, std::uint32_t value) {
+        if (memory_ != memory::flash) {
+            store(index, value);
+            return;
+        }
+        const std::uint32_t sector = index & ~(SECTOR_WORDS - 1);
+        unlock(sector);
+        store(sector + UNLOCK1, 0xA0);
+        store(index, value);
+        poll(index, value & 0x80);
+        store(sector, 0xF0);
+    }
+
+    // Whether every word of the sector loads as erased. Nothing is stored
+    // during the check, so only the programmed cells can read otherwise: a
+    // word reaches cell c when it is c with some of the faulty bits changed.
+    bool sector_blank(std::uint32_t first) const {
         if (fault_.flash_dead)
             return true;
-        if (bus(0xFFFF) != 0xFFFF)
+        if (from_memory(0xFFFF) != 0xFFFF)
             return false;
-        // Only the programmed cells can read other than erased; a logical word
-        // of the sector reaches cell c when c itself, or c with the stuck bit
-        // flipped, lies in the sector and maps to c.
-        std::uint32_t first = (sector_base - base()) / 2;
+        const std::uint32_t bits = address_fault_bits();
         for (const auto& [cell, value] : cells_) {
-            if (value == 0xFFFF)
+            if (from_memory(value) == 0xFFFF)
                 continue;
-            std::uint32_t flipped =
-                fault_.address_bit >= 0 ? cell ^ 1u << fault_.address_bit : cell;
-            for (std::uint32_t i : {cell, flipped})
-                if (i >= first && i < first + 0x10000 && cell_index(i) == cell)
+            for (std::uint32_t sub = bits;; sub = (sub - 1) & bits) {
+                const std::uint32_t word = cell ^ sub;
+                if (word / SECTOR_WORDS == first / SECTOR_WORDS && cell_index(word) == cell)
                     return false;
+                if (sub == 0)
+                    break;
+            }
         }
         return true;
     }
 
     void erase_sector(std::uint32_t address) {
-        std::uint32_t sector_base = address & 0xFFFE0000u;
-        if (sector_blank(sector_base))
+        const std::uint32_t sector = ((address - base()) / 2) & ~(SECTOR_WORDS - 1);
+        if (sector_blank(sector))
             return;
-        line(" E%x", sector_base);
-        std::uint32_t first = (sector_base - base()) / 2;
-        if (!fault_.flash_dead && !fault_.flash_commands_lost) {
-            std::uint32_t sector = cell_index(first) >> 16;
-            for (auto it = cells_.begin(); it != cells_.end();)
-                it = it->first >> 16 == sector ? cells_.erase(it) : std::next(it);
-        }
-        if (!(load(first) & 0x80)) {
-            line(" T%x", sector_base);
-            throw timed_out_error{};
-        }
+        line(" E%x", base() + sector * 2);
+        store(sector, 0xF0);
+        unlock(sector);
+        store(sector + UNLOCK1, 0x80);
+        unlock(sector);
+        store(sector, 0x30);
+        poll(sector, 0x80);
+        store(sector, 0xF0);
     }
 
     std::uint32_t data_bus() {
@@ -187,15 +301,17 @@ class monitor_model {
 
     std::uint32_t flash_test() {
         std::uint32_t result = 0;
-        bool autoselect = !fault_.flash_dead && !fault_.flash_commands_lost;
-        std::uint32_t manufacturer = autoselect ? bus(0x00C2) : load(0);
+        unlock(0);
+        store(UNLOCK1, 0x90);
+        std::uint32_t manufacturer = load(0);
         if (manufacturer != 0x0001 && manufacturer != 0x00C2)
             result = 1;
         line("M%x", manufacturer);
-        std::uint32_t device = autoselect ? bus(0x227E) : load(1);
+        std::uint32_t device = load(1);
         if (device != 0x227E)
             result = 2;
         line("D%x", device);
+        store(0, 0xF0);
         try {
             erase_sector(0xC0000000u);
             if (data_bus())
@@ -229,9 +345,14 @@ class monitor_model {
     }
 
   private:
+    enum class step { idle, unlocked1, unlocked2, erase1, erase2, erase3, program };
+
     memory memory_;
     memory_fault fault_;
     std::map<std::uint32_t, std::uint32_t> cells_;
+    std::uint32_t last_store_ = 0;
+    step step_ = step::idle;
+    bool autoselect_ = false;
 };
 
 } // namespace

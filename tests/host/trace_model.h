@@ -11,16 +11,25 @@
 namespace korvin::test {
 
 struct memory_fault {
-    int data_bit = -1; // stuck data line, or -1
+    int data_bit = -1; // stuck data line, or -1 (it forces what the processor loads)
     int data_level = 0;
     int address_bit = -1; // stuck word-index bit, or -1
     int address_level = 0;
-    int short_a = -1, short_b = -1; // two data lines that read as their AND
+    // Two data lines shorted: on every transfer, store or load, both carry
+    // the AND (or the OR) of what their drivers put on them.
+    int short_a = -1, short_b = -1;
+    bool short_or = false;
+    // Two word-index bits shorted: every access, the FLASH's command cycles
+    // included, goes to the index with both bits replaced by their AND (OR).
+    int address_short_a = -1, address_short_b = -1;
+    bool address_short_or = false;
+    // An open data line: a load returns on it the level of the processor's
+    // last store to the device; the memory sees it at 1.
+    int open_bit = -1;
     // FLASH: the chip ignores commands (dead, or unlock cycles not reaching it)
     // and reads float high.
     bool flash_dead = false;
-    // FLASH: unlock cycles go astray, so commands are ignored but the array
-    // still reads.
+    // FLASH: the chip takes no command, but the array still reads.
     bool flash_commands_lost = false;
 };
 
