@@ -266,8 +266,8 @@ std::vector<std::string> analyse_address_lines(const trace_section& section,
         const address_fault& f = fits[i];
         const bool twin_before = i > 0 && !f.stuck() && fits[i - 1].x == f.x &&
                                  fits[i - 1].y == f.y && !fits[i - 1].stuck();
-        const bool twin_after = i + 1 < fits.size() && !f.stuck() && fits[i + 1].x == f.x &&
-                                fits[i + 1].y == f.y;
+        const bool twin_after =
+            i + 1 < fits.size() && !f.stuck() && fits[i + 1].x == f.x && fits[i + 1].y == f.y;
         if (!twin_before)
             names.push_back(fault_name(f, layout, twin_after));
     }

@@ -143,6 +143,7 @@ struct data_evidence {
         std::uint32_t value = 0;
         int loads = 0;
         std::uint32_t first = 0, second = 0;
+        std::size_t before = 0; // how many writes came before its own
     };
     std::vector<check> checks;
     std::vector<std::uint32_t> completed; // values of the writes that returned
@@ -151,6 +152,11 @@ struct data_evidence {
     std::uint32_t all = 0;
     bool erring = false;        // some load was wrong
     bool only_aliasing = false; // every wrong load is a second load reading zero
+    // FLASH: every wrong load is the value ANDed with values written before:
+    // programs into a word programmed already, an address line fault.
+    bool shared_words = false;
+    int shared = 0;
+    std::uint32_t shared_offset = 0;
     std::vector<std::uint32_t> failing; // the expected values of failing checks
 };
 
@@ -166,12 +172,14 @@ data_evidence collect_evidence(const trace_section& section, const memory_layout
     data_evidence e;
     e.all = layout.data_lines == 32 ? 0xFFFFFFFFu : (1u << layout.data_lines) - 1;
     std::map<std::uint32_t, std::size_t> by_offset;
+    std::vector<std::uint32_t> offsets;
     for (const trace_record& line : section.records) {
         if (line.kind == record_kind::write) {
             e.completed.push_back(line.b);
             if ((line.a / layout.unit_bytes) % 2 == 0) {
                 by_offset[line.a] = e.checks.size();
-                e.checks.push_back({line.b & e.all, 0, 0, 0});
+                e.checks.push_back({line.b & e.all, 0, 0, 0, e.completed.size() - 1});
+                offsets.push_back(line.a);
             }
         } else if (line.kind == record_kind::read) {
             auto it = by_offset.find(line.a);
@@ -189,7 +197,9 @@ data_evidence collect_evidence(const trace_section& section, const memory_layout
         }
     }
     e.only_aliasing = true;
-    for (const data_evidence::check& c : e.checks) {
+    e.shared_words = layout.tested == memory::flash;
+    for (std::size_t i = 0; i < e.checks.size(); ++i) {
+        const data_evidence::check& c = e.checks[i];
         const bool first_wrong = c.loads > 0 && c.first != c.value;
         const bool second_wrong = c.loads > 1 && c.second != c.value;
         if (!first_wrong && !second_wrong)
@@ -198,8 +208,24 @@ data_evidence collect_evidence(const trace_section& section, const memory_layout
         e.failing.push_back(c.value);
         if (first_wrong || c.second != 0)
             e.only_aliasing = false;
+        // The word may have taken any of the earlier values: the fewest
+        // bits it can hold and still read `read` is the AND of all of them
+        // that keep those bits.
+        // The second load may show the zero write to the next unit as well.
+        auto shared = [&](std::uint32_t read, std::size_t writes) {
+            std::uint32_t word = e.all;
+            for (std::size_t w = 0; w < writes && w < e.completed.size(); ++w)
+                if ((read & ~e.completed[w]) == 0)
+                    word &= e.completed[w];
+            return (c.value & word) == read;
+        };
+        if (e.shared++ == 0)
+            e.shared_offset = offsets[i];
+        e.shared_words &=
+            shared(c.first, c.before) && (c.loads < 2 || shared(c.second, c.before + 2));
     }
     e.only_aliasing &= e.erring;
+    e.shared_words &= e.erring;
     return e;
 }
 
@@ -244,7 +270,7 @@ std::string fault_name(const data_fault& f, bool both_kinds) {
         return format("data line D%d open", f.x);
     default:
         return format("data lines D%d and D%d shorted%s", f.x, f.y,
-                      both_kinds                           ? ""
+                      both_kinds                        ? ""
                       : f.kind == fault_kind::wired_and ? " (wired-AND)"
                                                         : " (wired-OR)");
     }
@@ -264,11 +290,10 @@ data_bus_result name_faults(const std::vector<data_fault>& fits, const data_evid
         if (f.kind == fault_kind::open && layout.tested == memory::flash && f.x < 8)
             result.faulty_bits = e.all;
         const bool pair = f.kind == fault_kind::wired_and || f.kind == fault_kind::wired_or;
-        const bool other_kind_follows = pair && i + 1 < fits.size() && fits[i + 1].x == f.x &&
-                                        fits[i + 1].y == f.y;
-        const bool other_kind_before =
-            pair && i > 0 && fits[i - 1].x == f.x && fits[i - 1].y == f.y &&
-            fits[i - 1].kind != f.kind;
+        const bool other_kind_follows =
+            pair && i + 1 < fits.size() && fits[i + 1].x == f.x && fits[i + 1].y == f.y;
+        const bool other_kind_before = pair && i > 0 && fits[i - 1].x == f.x &&
+                                       fits[i - 1].y == f.y && fits[i - 1].kind != f.kind;
         if (other_kind_before)
             continue;
         names.push_back(fault_name(f, other_kind_follows));
@@ -276,6 +301,17 @@ data_bus_result name_faults(const std::vector<data_fault>& fits, const data_evid
     std::string text = names.front();
     for (std::size_t i = 1; i < names.size(); ++i)
         text += ", or " + names[i];
+    // Shorts of one line to any of several others, of one kind, read shorter.
+    bool one_line = names.size() > 2;
+    for (const data_fault& f : fits)
+        one_line &= f.kind == fits[0].kind && f.x == fits[0].x &&
+                    (f.kind == fault_kind::wired_and || f.kind == fault_kind::wired_or);
+    if (one_line) {
+        text = format("data line D%d shorted%s to one of ", fits[0].x,
+                      fits[0].kind == fault_kind::wired_and ? " (wired-AND)" : " (wired-OR)");
+        for (std::size_t i = 0; i < fits.size(); ++i)
+            text += format("%sD%d", i == 0 ? "" : i + 1 == fits.size() ? " or " : ", ", fits[i].y);
+    }
     const std::string patterns =
         e.failing.empty() ? format("the program of 0x%x never completed", e.timeout_value)
                           : patterns_text(e.failing);
@@ -393,7 +429,15 @@ data_bus_result analyse_data_bus(const trace_section& section, const memory_layo
     // One stuck line keeps its own words; the first read right and the
     // second one zero is the zero write landing on the unit itself.
     const bool one_stuck = fits.size() == 1 && (fits[0].kind == fault_kind::stuck_low ||
-                                                 fits[0].kind == fault_kind::stuck_high);
+                                                fits[0].kind == fault_kind::stuck_high);
+    if (fits.empty() && evidence.shared_words && !evidence.only_aliasing) {
+        data_bus_result result;
+        result.findings.push_back(format(
+            "data-bus test: %d %s read back as if ANDed with a value written before (first at "
+            "offset 0x%x): units share a word, an address line fault",
+            evidence.shared, plural(evidence.shared, "value", "values"), evidence.shared_offset));
+        return result;
+    }
     if (fits.empty() || one_stuck || evidence.only_aliasing)
         return describe_reads(section, layout);
     return name_faults(fits, evidence, layout);
