@@ -16,8 +16,13 @@ constexpr uint16_t ERASED = 0xFFFF;
 nor_flash::nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock)
     : faults_(faults), timing_(timing), clock_(clock), cells_(WORDS, ERASED) {}
 
+// The word address crosses the wires, then a stuck line acts at the chip: the command
+// cycles' addresses go through the same pins as every other access.
 uint32_t nor_flash::word_index(uint32_t offset) const {
-    return faults_.flash_address.apply(offset >> 1) & (WORDS - 1);
+    uint32_t w = offset >> 1;
+    if (faults_.flash_wires.address.any())
+        w = faults_.flash_wires.address.apply(w);
+    return faults_.flash_address.apply(w) & (WORDS - 1);
 }
 
 void nor_flash::reset() {
@@ -57,12 +62,19 @@ uint16_t nor_flash::status() {
 }
 
 uint32_t nor_flash::read(uint32_t offset, unsigned) {
-    if (faults_.flash_dead)
-        return static_cast<uint16_t>(faults_.flash_data.apply(0xFFFF));
+    uint16_t v = 0xFFFF;
+    if (!faults_.flash_dead)
+        v = read_chip(offset);
+    const uint32_t at_pins = faults_.flash_data.apply(v);
+    return static_cast<uint16_t>(
+        faults_.flash_wires.any() ? faults_.flash_wires.load(at_pins, held_) : at_pins);
+}
+
+uint16_t nor_flash::read_chip(uint32_t offset) {
     const uint32_t w = word_index(offset);
     if (operating_ && !busy(clock_.now()))
         operating_ = false;
-    uint16_t v;
+    uint16_t v = 0;
     if (operating_)
         v = status();
     else if (autoselect_) {
@@ -78,10 +90,13 @@ uint32_t nor_flash::read(uint32_t offset, unsigned) {
         }
     } else
         v = cells_[w];
-    return static_cast<uint16_t>(faults_.flash_data.apply(v));
+    return v;
 }
 
 void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
+    // The processor drives all 16 data lines, whether or not a chip takes the store.
+    if (faults_.flash_wires.any())
+        data = faults_.flash_wires.store(data, 0xFFFF, held_);
     const auto value = static_cast<uint16_t>(data);
     if (faults_.flash_dead)
         return;

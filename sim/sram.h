@@ -18,11 +18,14 @@ class sram : public device {
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;
     // The array keeps its contents across a board reset: no reset().
+    // The array as the chip holds it, past every fault on the lines.
+    const std::vector<uint16_t>& cells() const { return cells_; }
 
   private:
     uint32_t index(uint32_t offset) const;
     const fault_set& faults_;
     std::vector<uint16_t> cells_;
+    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };
 
 } // namespace korvin::sim

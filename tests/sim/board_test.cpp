@@ -191,7 +191,7 @@ TEST(Stops, UsageErrorsNameTheBadSpec) {
     }
     const run_result help = run({bin("korvin-sim"), "--help"}, {}, 20s);
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--fault SPEC"), std::string::npos);
+    EXPECT_NE(help.out.find("--fault FAULT"), std::string::npos);
 }
 
 // ---- state across runs ------------------------------------------------------------------
