@@ -126,6 +126,7 @@ TEST(Sdram, ShortedAndOpenDataLinesOnTheByteLanes) {
         // A byte store drives its own lane only: D8 alone sets the level, D7 keeps its cell.
         {"sdram:d7~d8=and", {{32, A, 0xFFFFFFFF}, {8, A + 1, 0}}, 32, 0xFFFF007F, 0xFFFF00FF},
         {"sdram:d7~d8=and", {{32, A, 0xFFFFFFFF}, {8, A + 1, 0}}, 8, 0x7F, 0xFFFF00FF},
+        {"sdram:d7~d8=and", {{32, A, 0}, {8, A, 0x80}}, 32, 0, 0x80},
         {"sdram:d7~d8=or", {{32, A, 0}, {8, A, 0x80}}, 32, 0x180, 0x80},
         {"sdram:d7~d8=and", {{32, A, 0xFFFFFFFF}, {16, A, 0x0080}}, 32, 0xFFFF0000, 0xFFFF0000},
         // The chips see an open line high; a load sees what the last store drove on it.
