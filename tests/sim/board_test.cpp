@@ -171,7 +171,7 @@ TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
     EXPECT_NE(lstat(link.c_str(), &st), 0);
 }
 
-TEST(Stops, UsageErrorsNameTheBadSpec) {
+TEST(Stops, UsageErrorsNameTheBadArgument) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{"--fault", "sdram:d40=1"}, "'sdram:d40=1'"},
         {{"--fault", "boot:nap"}, "'boot:nap'"},

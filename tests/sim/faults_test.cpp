@@ -7,7 +7,7 @@
 namespace korvin::sim {
 namespace {
 
-TEST(FaultSpec, RejectsMalformedSpecs) {
+TEST(FaultOption, RejectsMalformedFaults) {
     for (const char* text : {"",
                              "sdram",
                              "sdram:",
@@ -57,7 +57,7 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
     }
 }
 
-TEST(FaultSpec, StuckLinesForceTheirBits) {
+TEST(FaultOption, StuckLinesForceTheirBits) {
     struct {
         const char* text;
         stuck_lines fault_set::*lines;
@@ -79,7 +79,7 @@ TEST(FaultSpec, StuckLinesForceTheirBits) {
     }
 }
 
-TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
+TEST(FaultOption, FaultsCombineButOneLineHasOneLevel) {
     fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("sdram:d1=0", f, error));
@@ -91,7 +91,7 @@ TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
     EXPECT_FALSE(parse_fault("sdram:d2=0", f, error));
 }
 
-TEST(FaultSpec, ShortsAndOpenLinesOnTheirBus) {
+TEST(FaultOption, ShortsAndOpenLinesOnTheirBus) {
     struct {
         std::vector<const char*> texts;
         wire_faults fault_set::*wires;
@@ -143,7 +143,7 @@ TEST(FaultSpec, ShortsAndOpenLinesOnTheirBus) {
     EXPECT_EQ(f.flash_wires.open_data, 0u);
 }
 
-TEST(FaultSpec, ALineTakesOneKindOfFault) {
+TEST(FaultOption, ALineTakesOneKindOfFault) {
     const struct {
         const char *first, *second;
         bool both;
@@ -168,7 +168,7 @@ TEST(FaultSpec, ALineTakesOneKindOfFault) {
     }
 }
 
-TEST(FaultSpec, FlashAndBootFaults) {
+TEST(FaultOption, FlashAndBootFaults) {
     fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("flash:id=1:ABCD", f, error));
