@@ -135,8 +135,11 @@ bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
                 max_line = data ? 15 : 16;
                 stuck = data ? &f.sram_data : &f.sram_address;
             }
-            return parse_line_fault(what, {*stuck, data ? wires.data : wires.address,
-                                           data ? &wires.open_data : nullptr, max_line});
+            if (!parse_line_fault(what, {*stuck, data ? wires.data : wires.address,
+                                         data ? &wires.open_data : nullptr, max_line}))
+                return false;
+            wires.faulty = wires.open_data != 0 || wires.data.any() || wires.address.any();
+            return true;
         }
         if (device == "flash" && what == "dead") {
             f.flash_dead = true;

@@ -53,8 +53,10 @@ struct wire_faults {
     // pin is left to float high); a load sees on the processor's side the level the last
     // store drove there, which the bus capacitance holds.
     uint32_t open_data = 0;
+    // Set with the first short or open line: the one test an access without faults makes.
+    bool faulty = false;
 
-    bool any() const { return open_data != 0 || data.any() || address.any(); }
+    bool any() const { return faulty; }
     // A store: the processor drives `v` on the lines in `driven`. Returns what the chip's
     // pins see; `held` takes the driven levels of the open lines.
     uint32_t store(uint32_t v, uint32_t driven, uint32_t& held) const {

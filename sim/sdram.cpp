@@ -24,9 +24,9 @@ uint32_t sdram::index(uint32_t offset) const {
 }
 
 uint32_t sdram::read(uint32_t offset, unsigned width) {
-    const uint32_t word = faults_.sdram_wires.any()
-                              ? read_through_wires(offset)
-                              : faults_.sdram_data.apply(cells_[index(offset)]);
+    if (faults_.sdram_wires.any())
+        return read_through_wires(offset, width);
+    const uint32_t word = faults_.sdram_data.apply(cells_[index(offset)]);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -47,11 +47,17 @@ void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
 }
 
 // The word index crosses the wires, then reaches the chips' pins.
-uint32_t sdram::read_through_wires(uint32_t offset) const {
-    const wire_faults& wires = faults_.sdram_wires;
-    const uint32_t i = faults_.sdram_address.apply(wires.address.apply(offset >> 2));
+uint32_t sdram::wired_index(uint32_t offset) const {
+    return faults_.sdram_address.apply(faults_.sdram_wires.address.apply(offset >> 2)) &
+           (SIZE / 4 - 1);
+}
+
+uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) const {
     // A read drives all 32 data lines; the byte lanes are picked out afterwards.
-    return wires.load(faults_.sdram_data.apply(cells_[i & (SIZE / 4 - 1)]), held_);
+    const uint32_t word =
+        faults_.sdram_wires.load(faults_.sdram_data.apply(cells_[wired_index(offset)]), held_);
+    const unsigned shift = (offset & 3) * 8;
+    return width == 4 ? word : (word >> shift) & width_mask(width);
 }
 
 // A byte or halfword store drives only its own lanes and writes only them (the others are
@@ -59,12 +65,10 @@ uint32_t sdram::read_through_wires(uint32_t offset) const {
 // driver is off: the driven line alone sets the level, and an open line of an undriven lane
 // keeps the level it held.
 void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value) {
-    const wire_faults& wires = faults_.sdram_wires;
-    const uint32_t i = faults_.sdram_address.apply(wires.address.apply(offset >> 2));
     const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
     const uint32_t lanes = width_mask(width) << shift;
-    const uint32_t seen = wires.store(value << shift, lanes, held_);
-    uint32_t& cell = cells_[i & (SIZE / 4 - 1)];
+    const uint32_t seen = faults_.sdram_wires.store(value << shift, lanes, held_);
+    uint32_t& cell = cells_[wired_index(offset)];
     cell = (cell & ~lanes) | (seen & lanes);
 }
 

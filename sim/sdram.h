@@ -25,9 +25,10 @@ class sdram : public device {
 
   private:
     uint32_t index(uint32_t offset) const;
-    // Accesses through shorted or open lines.
-    uint32_t read_through_wires(uint32_t offset) const;
-    void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
+    // Accesses through shorted or open lines, off the path of a board without them.
+    uint32_t wired_index(uint32_t offset) const;
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset, unsigned width) const;
+    [[gnu::cold]] void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
     static uint32_t xorshift(uint32_t& state);
 
     const fault_set& faults_;

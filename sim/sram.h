@@ -23,6 +23,10 @@ class sram : public device {
 
   private:
     uint32_t index(uint32_t offset) const;
+    // Accesses through shorted or open lines, off the path of a board without them.
+    uint32_t wired_index(uint32_t offset) const;
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset) const;
+    [[gnu::cold]] void write_through_wires(uint32_t offset, uint32_t value);
     const fault_set& faults_;
     std::vector<uint16_t> cells_;
     uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
