@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace korvin::sim {
 namespace {
@@ -21,24 +22,83 @@ bool parse_number(const std::string& text, int base, unsigned long max, unsigned
     return errno == 0 && out <= max;
 }
 
-// "dN=L" or "aN=L" with N at most max_line and L 0 or 1.
-bool parse_stuck(const std::string& text, unsigned max_line, stuck_lines& lines) {
-    const auto eq = text.find('=');
-    if (eq == std::string::npos || eq + 2 != text.size())
-        return false;
-    const char level = text[eq + 1];
+// "dN" or "aN" on `bus` ('d' or 'a'), N at most max_line: the line's bit.
+bool parse_line(const std::string& text, char bus, unsigned max_line, uint32_t& bit) {
     unsigned long line = 0;
-    if ((level != '0' && level != '1') || !parse_number(text.substr(1, eq - 1), 10, max_line, line))
+    if (text.size() < 2 || text[0] != bus || !parse_number(text.substr(1), 10, max_line, line))
         return false;
-    const uint32_t bit = uint32_t{1} << line;
-    const bool high = level == '1';
+    bit = uint32_t{1} << line;
+    return true;
+}
+
+// One memory's data or address lines, as faults on them accumulate.
+struct bus_lines {
+    stuck_lines& stuck;
+    shorted_lines& shorted;
+    uint32_t* open; // data lines only
+    unsigned max_line;
+};
+
+// Two lines shorted: joins the groups either already belongs to, which must be of its kind.
+bool add_short(uint32_t pair, bool wired_or, shorted_lines& shorted) {
+    shorted_lines::group joined{pair, wired_or};
+    std::vector<shorted_lines::group> rest;
+    for (const auto& g : shorted.groups) {
+        if (!(g.lines & pair)) {
+            rest.push_back(g);
+            continue;
+        }
+        if (g.wired_or != wired_or)
+            return false;
+        joined.lines |= g.lines;
+    }
+    rest.push_back(joined);
+    shorted.groups = std::move(rest);
+    return true;
+}
+
+// "dN=L" (L 0 or 1), "dN=open", "dN~dM=and" or "dN~dM=or", or the same with 'a'. A line
+// takes one kind of fault: stuck at one level, open, or shorted of one kind.
+bool parse_line_fault(const std::string& text, bus_lines lines) {
+    const auto eq = text.find('=');
+    if (eq == std::string::npos)
+        return false;
+    const std::string where = text.substr(0, eq), how = text.substr(eq + 1);
+    const char bus = text[0];
+    uint32_t shorted = 0;
+    for (const auto& g : lines.shorted.groups)
+        shorted |= g.lines;
+    const uint32_t stuck = ~lines.stuck.keep | lines.stuck.set;
+    const uint32_t open = lines.open ? *lines.open : 0;
+
+    const auto tilde = where.find('~');
+    if (tilde != std::string::npos) {
+        uint32_t a = 0, b = 0;
+        if (!parse_line(where.substr(0, tilde), bus, lines.max_line, a) ||
+            !parse_line(where.substr(tilde + 1), bus, lines.max_line, b) || a == b ||
+            (how != "and" && how != "or") || ((a | b) & (stuck | open)))
+            return false;
+        return add_short(a | b, how == "or", lines.shorted);
+    }
+    uint32_t bit = 0;
+    if (!parse_line(where, bus, lines.max_line, bit))
+        return false;
+    if (how == "open") {
+        if (!lines.open || (bit & (stuck | shorted)))
+            return false;
+        *lines.open |= bit;
+        return true;
+    }
+    if ((how != "0" && how != "1") || (bit & (open | shorted)))
+        return false;
+    const bool high = how == "1";
     // The same line cannot be stuck at both levels.
-    if ((high && !(lines.keep & bit)) || (!high && (lines.set & bit)))
+    if ((high && !(lines.stuck.keep & bit)) || (!high && (lines.stuck.set & bit)))
         return false;
     if (high)
-        lines.set |= bit;
+        lines.stuck.set |= bit;
     else
-        lines.keep &= ~bit;
+        lines.stuck.keep &= ~bit;
     return true;
 }
 
@@ -58,19 +118,28 @@ bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
         const bool data = what[0] == 'd' && what != "dead";
         const bool address = what[0] == 'a';
         if (data || address) {
+            // The widths: SDRAM 32 data lines and 2^23 32-bit words, FLASH 16 data lines and
+            // 2^23 16-bit words, SRAM 16 data lines and 2^17 16-bit words.
+            wire_faults& wires = device == "sdram"   ? f.sdram_wires
+                                 : device == "flash" ? f.flash_wires
+                                                     : f.sram_wires;
             unsigned max_line = 0;
-            stuck_lines* lines = nullptr;
+            stuck_lines* stuck = nullptr;
             if (device == "sdram") {
                 max_line = data ? 31 : 22;
-                lines = data ? &f.sdram_data : &f.sdram_address;
+                stuck = data ? &f.sdram_data : &f.sdram_address;
             } else if (device == "flash") {
                 max_line = data ? 15 : 22;
-                lines = data ? &f.flash_data : &f.flash_address;
+                stuck = data ? &f.flash_data : &f.flash_address;
             } else {
                 max_line = data ? 15 : 16;
-                lines = data ? &f.sram_data : &f.sram_address;
+                stuck = data ? &f.sram_data : &f.sram_address;
             }
-            return parse_stuck(what, max_line, *lines);
+            if (!parse_line_fault(what, {*stuck, data ? wires.data : wires.address,
+                                         data ? &wires.open_data : nullptr, max_line}))
+                return false;
+            wires.faulty = wires.open_data != 0 || wires.data.any() || wires.address.any();
+            return true;
         }
         if (device == "flash" && what == "dead") {
             f.flash_dead = true;

@@ -1,7 +1,13 @@
 #pragma once
 // Faults injected into the simulated board, from repeatable --fault options.
+//
+// A memory's lines run from the processor's pins over the board to the chip's pins. Shorts
+// and open lines are faults of the wires between them; stuck lines are faults at the chip.
+// A store passes the wires, then the chip; a load the chip, then the wires. Address faults
+// act on the word index, as the chip's address lines count it.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvin::sim {
 
@@ -13,10 +19,63 @@ struct stuck_lines {
     bool any() const { return keep != 0xFFFFFFFF || set != 0; }
 };
 
+// Lines bridged together in groups (two shorts of one kind that share a line make a group of
+// three): every line of a group carries the AND (wired-AND) or the OR (wired-OR) of the
+// levels driven onto the group.
+struct shorted_lines {
+    struct group {
+        uint32_t lines;
+        bool wired_or;
+    };
+    std::vector<group> groups;
+
+    bool any() const { return !groups.empty(); }
+    // The levels with the lines in `driven` carrying `v`. A line whose driver is off has no
+    // say in its group's level; its own bit of `v` is left as it is.
+    uint32_t apply(uint32_t v, uint32_t driven = 0xFFFFFFFF) const {
+        for (const auto& g : groups) {
+            const uint32_t m = g.lines & driven;
+            const bool high = g.wired_or ? (v & m) != 0 : (v & m) == m;
+            v = high ? v | m : v & ~m;
+        }
+        return v;
+    }
+};
+
+// What an open data line holds on the processor's side before any store has driven it: the
+// level an undriven bus on this board floats at, high.
+constexpr uint32_t HELD_BEFORE_ANY_STORE = 0xFFFFFFFF;
+
+// The faults on one memory's wires.
+struct wire_faults {
+    shorted_lines data, address;
+    // Data lines broken between processor and chip. The chip's input then sits at 1 (its
+    // pin is left to float high); a load sees on the processor's side the level the last
+    // store drove there, which the bus capacitance holds.
+    uint32_t open_data = 0;
+    // Set with the first short or open line: the one test an access without faults makes.
+    bool faulty = false;
+
+    bool any() const { return faulty; }
+    // A store: the processor drives `v` on the lines in `driven`. Returns what the chip's
+    // pins see; `held` takes the driven levels of the open lines.
+    uint32_t store(uint32_t v, uint32_t driven, uint32_t& held) const {
+        v = data.apply(v, driven);
+        const uint32_t newly = open_data & driven;
+        held = (held & ~newly) | (v & newly);
+        return v | open_data;
+    }
+    // A load: the chip drives `v` on every line. Returns what the processor sees.
+    uint32_t load(uint32_t v, uint32_t held) const {
+        return (data.apply(v) & ~open_data) | (held & open_data);
+    }
+};
+
 struct fault_set {
     stuck_lines sdram_data, sdram_address; // address faults act on the word index
     stuck_lines flash_data, flash_address;
     stuck_lines sram_data, sram_address;
+    wire_faults sdram_wires, flash_wires, sram_wires;
     uint16_t flash_manufacturer = 0x00C2;
     uint16_t flash_device = 0x227E;
     bool flash_dead = false;
@@ -27,7 +86,8 @@ struct fault_set {
     bool boot_refuse_start = false;
 };
 
-// Adds one --fault argument to `faults`; on a malformed one returns false with `error` set.
+// Adds one --fault argument to `faults`; on a malformed one, or one that names a line another
+// fault already holds in a different way, returns false with `error` set.
 bool parse_fault(const std::string& text, fault_set& faults, std::string& error);
 
 } // namespace korvin::sim

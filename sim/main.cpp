@@ -24,7 +24,7 @@ void on_signal(int sig) {
 
 const char USAGE_TEXT[] =
     "usage: korvin-sim [--link PATH] [--line-rate] [--flash-timing[=PROG_US,ERASE_MS]]\n"
-    "                  [--flash-file PATH] [--trace-bus FILE] [--fault SPEC]... [--stats]\n"
+    "                  [--flash-file PATH] [--trace-bus FILE] [--fault FAULT]... [--stats]\n"
     "                  [--help]\n"
     "\n"
     "Simulates an i.MX27 board in serial boot mode behind a pseudo-terminal, whose path is\n"
@@ -37,9 +37,13 @@ const char USAGE_TEXT[] =
     "  --flash-file PATH    keep the FLASH contents in PATH across runs\n"
     "  --trace-bus FILE     write every device access to FILE\n"
     "  --stats              print instruction and line counts on exit\n"
-    "  --fault SPEC         inject a fault (repeatable):\n"
+    "  --fault FAULT        inject a fault (repeatable):\n"
     "      sdram:dN=0|1  flash:dN=0|1  sram:dN=0|1     data line N stuck low/high\n"
     "      sdram:aN=0|1  flash:aN=0|1  sram:aN=0|1     word-index bit N stuck low/high\n"
+    "      sdram:dN~dM=and|or  (flash:, sram: alike)   data lines N and M shorted: both\n"
+    "                                                  carry their AND or their OR\n"
+    "      sdram:aN~aM=and|or  (flash:, sram: alike)   word-index bits N and M shorted\n"
+    "      sdram:dN=open  flash:dN=open  sram:dN=open  data line N open\n"
     "      flash:id=MMMM:DDDD                          other identification codes (hex)\n"
     "      flash:dead                                  no FLASH chip answers\n"
     "      boot:never-wakes  boot:wake-after=N  boot:wake-alt\n"

@@ -20,6 +20,13 @@ uint32_t nor_flash::word_index(uint32_t offset) const {
     return faults_.flash_address.apply(offset >> 1) & (WORDS - 1);
 }
 
+// The word address crosses the wires, then a stuck line acts at the chip: the command
+// cycles' addresses go through the same pins as every other access.
+uint32_t nor_flash::wired_word_index(uint32_t offset) const {
+    return faults_.flash_address.apply(faults_.flash_wires.address.apply(offset >> 1)) &
+           (WORDS - 1);
+}
+
 void nor_flash::reset() {
     step_ = step::idle;
     autoselect_ = false;
@@ -57,9 +64,21 @@ uint16_t nor_flash::status() {
 }
 
 uint32_t nor_flash::read(uint32_t offset, unsigned) {
+    if (faults_.flash_wires.any())
+        return read_through_wires(offset);
     if (faults_.flash_dead)
         return static_cast<uint16_t>(faults_.flash_data.apply(0xFFFF));
-    const uint32_t w = word_index(offset);
+    return static_cast<uint16_t>(faults_.flash_data.apply(read_chip(word_index(offset))));
+}
+
+uint32_t nor_flash::read_through_wires(uint32_t offset) {
+    uint16_t v = 0xFFFF; // no chip: the bus floats high
+    if (!faults_.flash_dead)
+        v = read_chip(wired_word_index(offset));
+    return static_cast<uint16_t>(faults_.flash_wires.load(faults_.flash_data.apply(v), held_));
+}
+
+inline uint16_t nor_flash::read_chip(uint32_t w) {
     if (operating_ && !busy(clock_.now()))
         operating_ = false;
     uint16_t v;
@@ -78,17 +97,21 @@ uint32_t nor_flash::read(uint32_t offset, unsigned) {
         }
     } else
         v = cells_[w];
-    return static_cast<uint16_t>(faults_.flash_data.apply(v));
+    return v;
 }
 
 void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
+    const bool wired = faults_.flash_wires.any();
+    // The processor drives all 16 data lines, whether or not a chip takes the store.
+    if (wired)
+        data = faults_.flash_wires.store(data, 0xFFFF, held_);
     const auto value = static_cast<uint16_t>(data);
     if (faults_.flash_dead)
         return;
     if (operating_ && busy(clock_.now()))
         return; // the chip ignores commands while it works
     operating_ = false;
-    const uint32_t w = word_index(offset);
+    const uint32_t w = wired ? wired_word_index(offset) : word_index(offset);
     const uint32_t a = w & 0x7FF;
     const uint8_t cmd = static_cast<uint8_t>(value);
 

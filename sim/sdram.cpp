@@ -24,12 +24,18 @@ uint32_t sdram::index(uint32_t offset) const {
 }
 
 uint32_t sdram::read(uint32_t offset, unsigned width) {
+    if (faults_.sdram_wires.any())
+        return read_through_wires(offset, width);
     const uint32_t word = faults_.sdram_data.apply(cells_[index(offset)]);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
 
 void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
+    if (faults_.sdram_wires.any()) {
+        write_through_wires(offset, width, value);
+        return;
+    }
     uint32_t& cell = cells_[index(offset)];
     if (width == 4) {
         cell = value;
@@ -38,6 +44,32 @@ void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
     const unsigned shift = (offset & 3) * 8;
     const uint32_t mask = width_mask(width) << shift;
     cell = (cell & ~mask) | ((value << shift) & mask);
+}
+
+// The word index crosses the wires, then reaches the chips' pins.
+uint32_t sdram::wired_index(uint32_t offset) const {
+    return faults_.sdram_address.apply(faults_.sdram_wires.address.apply(offset >> 2)) &
+           (SIZE / 4 - 1);
+}
+
+uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) const {
+    // A read drives all 32 data lines; the byte lanes are picked out afterwards.
+    const uint32_t word =
+        faults_.sdram_wires.load(faults_.sdram_data.apply(cells_[wired_index(offset)]), held_);
+    const unsigned shift = (offset & 3) * 8;
+    return width == 4 ? word : (word >> shift) & width_mask(width);
+}
+
+// A byte or halfword store drives only its own lanes and writes only them (the others are
+// masked at the chips). A short to a line of an undriven lane is then a short to a line whose
+// driver is off: the driven line alone sets the level, and an open line of an undriven lane
+// keeps the level it held.
+void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value) {
+    const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
+    const uint32_t lanes = width_mask(width) << shift;
+    const uint32_t seen = faults_.sdram_wires.store(value << shift, lanes, held_);
+    uint32_t& cell = cells_[wired_index(offset)];
+    cell = (cell & ~lanes) | (seen & lanes);
 }
 
 } // namespace korvin::sim

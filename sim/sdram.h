@@ -19,15 +19,22 @@ class sdram : public device {
     void write(uint32_t offset, unsigned width, uint32_t value) override;
     // What a load returns while the chips are not set up to answer: undefined bits.
     uint32_t undefined(unsigned width) { return xorshift(noise_) & width_mask(width); }
+    // The array as the chips hold it, past every fault on the lines.
+    const std::vector<uint32_t>& cells() const { return cells_; }
     // The array keeps its contents across a board reset: no reset().
 
   private:
     uint32_t index(uint32_t offset) const;
+    // Accesses through shorted or open lines, off the path of a board without them.
+    uint32_t wired_index(uint32_t offset) const;
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset, unsigned width) const;
+    [[gnu::cold]] void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
     static uint32_t xorshift(uint32_t& state);
 
     const fault_set& faults_;
     std::vector<uint32_t> cells_;
     uint32_t noise_ = 0x9E3779B9; // the power-up contents and undefined loads come from it
+    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };
 
 } // namespace korvin::sim

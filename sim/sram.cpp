@@ -17,11 +17,34 @@ uint32_t sram::index(uint32_t offset) const {
 }
 
 uint32_t sram::read(uint32_t offset, unsigned) {
+    if (faults_.sram_wires.any())
+        return read_through_wires(offset);
     return static_cast<uint16_t>(faults_.sram_data.apply(cells_[index(offset)]));
 }
 
 void sram::write(uint32_t offset, unsigned, uint32_t value) {
+    if (faults_.sram_wires.any()) {
+        write_through_wires(offset, value);
+        return;
+    }
     cells_[index(offset)] = static_cast<uint16_t>(value);
+}
+
+// The word index crosses the wires, then reaches the chip's pins.
+uint32_t sram::wired_index(uint32_t offset) const {
+    const uint32_t i = faults_.sram_wires.address.apply((offset >> 1) & (SIZE / 2 - 1));
+    return faults_.sram_address.apply(i) & (SIZE / 2 - 1);
+}
+
+uint32_t sram::read_through_wires(uint32_t offset) const {
+    const uint32_t v = faults_.sram_data.apply(cells_[wired_index(offset)]);
+    return static_cast<uint16_t>(faults_.sram_wires.load(v, held_));
+}
+
+// Every store drives all 16 data lines.
+void sram::write_through_wires(uint32_t offset, uint32_t value) {
+    value = faults_.sram_wires.store(value, 0xFFFF, held_);
+    cells_[wired_index(offset)] = static_cast<uint16_t>(value);
 }
 
 } // namespace korvin::sim

@@ -18,11 +18,18 @@ class sram : public device {
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;
     // The array keeps its contents across a board reset: no reset().
+    // The array as the chip holds it, past every fault on the lines.
+    const std::vector<uint16_t>& cells() const { return cells_; }
 
   private:
     uint32_t index(uint32_t offset) const;
+    // Accesses through shorted or open lines, off the path of a board without them.
+    uint32_t wired_index(uint32_t offset) const;
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset) const;
+    [[gnu::cold]] void write_through_wires(uint32_t offset, uint32_t value);
     const fault_set& faults_;
     std::vector<uint16_t> cells_;
+    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };
 
 } // namespace korvin::sim

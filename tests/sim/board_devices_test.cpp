@@ -2,6 +2,8 @@
 // registers the image sets up, the SRAM's window, the faults on the memories' lines, and the
 // accesses the board does not have.
 #include "bench.h"
+#include "sim/faults.h"
+#include "sim/sram.h"
 
 #include <gtest/gtest.h>
 
@@ -79,6 +81,43 @@ TEST(BoardDevices, StuckAddressLinesAliasWords) {
         EXPECT_EQ(b.load(c.bits, c.base), 0x0202u);
         EXPECT_EQ(b.load(c.bits, c.base + 4 * c.unit), b.load(c.bits, c.base + 36 * c.unit));
     }
+}
+
+TEST(BoardDevices, ShortedAndOpenLinesThroughTheMap) {
+    constexpr uint32_t R = SRAM + 0x40;
+    const struct {
+        std::string fault;
+        std::vector<access> stores; // after the set-up
+        uint32_t address, loaded;   // 16-bit, unless in the SDRAM
+    } cases[] = {
+        {"sram:d14~d15=and", {{16, R, 0x8000}}, R, 0},
+        {"sram:d0~d1=or", {{16, R, 1}}, R, 3},
+        {"sram:d0=open", {{16, R, 0}, {16, R + 2, 1}}, R, 1},
+        {"sram:d0=open", {{16, R, 0xFFFF}, {16, R + 2, 0}}, R, 0xFFFE},
+        {"sram:a4~a5=and", {{16, SRAM + 0x20, 0x3333}}, SRAM, 0x3333},
+        {"sram:a0~a16=or", {{16, SRAM + 2, 0x4444}}, SRAM + 0x20002, 0x4444},
+        {"sdram:a4~a5=or", {{32, SDRAM + 0x40, 0x2222}}, SDRAM + 0xC0, 0x2222},
+        // Above the command cycles' A10..A0: the program passes and lands on word 0x3000.
+        {"flash:a12~a13=or", flash_program(FLASH + 0x2000, 0x5555), FLASH + 0x6000, 0x5555},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fault << ", " << c.stores.size() << " stores");
+        board_bench b({c.fault});
+        b.store(concat({SDRAM_STARTUP, CS0_SETUP, CS1_SETUP, c.stores}));
+        EXPECT_EQ(b.load(c.address < FLASH ? 32 : 16, c.address), c.loaded);
+        EXPECT_EQ(b.fault(), "");
+    }
+}
+
+TEST(BoardDevices, OpenSramLineIsHighAtTheChip) {
+    sim::fault_set faults;
+    std::string error;
+    ASSERT_TRUE(sim::parse_fault("sram:d9=open", faults, error));
+    sim::sram chip(faults);
+    EXPECT_EQ(chip.read(0x40, 2) & 0x200, 0x200u) << "high before any store";
+    chip.write(0x40, 2, 0);
+    EXPECT_EQ(chip.cells()[0x20], 0x200u);
+    EXPECT_EQ(chip.read(0x40, 2), 0u);
 }
 
 TEST(BoardDevices, AccessesTheBoardDoesNotHaveAreRefusedWithTheReason) {

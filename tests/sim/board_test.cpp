@@ -171,7 +171,7 @@ TEST(Stops, SigtermEndsARunawayProgramAndRemovesTheLink) {
     EXPECT_NE(lstat(link.c_str(), &st), 0);
 }
 
-TEST(Stops, UsageErrorsNameTheBadSpec) {
+TEST(Stops, UsageErrorsNameTheBadArgument) {
     const std::pair<std::vector<std::string>, const char*> cases[] = {
         {{"--fault", "sdram:d40=1"}, "'sdram:d40=1'"},
         {{"--fault", "boot:nap"}, "'boot:nap'"},
@@ -191,7 +191,7 @@ TEST(Stops, UsageErrorsNameTheBadSpec) {
     }
     const run_result help = run({bin("korvin-sim"), "--help"}, {}, 20s);
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--fault SPEC"), std::string::npos);
+    EXPECT_NE(help.out.find("--fault FAULT"), std::string::npos);
 }
 
 // ---- state across runs ------------------------------------------------------------------

@@ -5,31 +5,40 @@
 namespace korvin::sim {
 namespace {
 
-TEST(FaultSpec, RejectsMalformedSpecs) {
-    for (const char* text : {"",
-                             "sdram",
-                             "sdram:",
-                             "sdram:d32=0",
-                             "flash:d16=1",
-                             "sram:a17=0",
-                             "sdram:a23=1",
-                             "sdram:d3=2",
-                             "sdram:d3",
-                             "sdram:d=1",
-                             "sdram:dx=1",
-                             "sdram:d-1=0",
-                             "sdram:d3=01",
-                             "flash:id=00c2",
-                             "flash:id=10000:227e",
-                             "flash:id=zz:227e",
-                             "flash:deadly",
-                             "sram:dead",
-                             "boot:wake-after=0",
-                             "boot:wake-after=",
-                             "boot:wake-after=2x",
-                             "boot:sleepy",
-                             "cpu:d1=0",
-                             "SDRAM:d1=0"}) {
+TEST(FaultOption, RejectsMalformedFaults) {
+    for (const char* text : {
+             "",
+             "sdram",
+             "sdram:",
+             "sdram:d32=0",
+             "flash:d16=1",
+             "sram:a17=0",
+             "sdram:a23=1",
+             "sdram:d3=2",
+             "sdram:d3",
+             "sdram:d=1",
+             "sdram:dx=1",
+             "sdram:d-1=0",
+             "sdram:d3=01",
+             "flash:id=00c2",
+             "flash:id=10000:227e",
+             "flash:id=zz:227e",
+             "flash:deadly",
+             "sram:dead",
+             "boot:wake-after=0",
+             "boot:wake-after=",
+             "boot:wake-after=2x",
+             "boot:sleepy",
+             "cpu:d1=0",
+             "SDRAM:d1=0",
+             "sdram:d3~d3=and",
+             "sram:d16~d17=or",
+             "sram:a17~a18=and",
+             "sdram:d3~d4=xor",
+             "sdram:d3~d4",
+             "sdram:d3~a4=and",
+             "sdram:a3=open",
+         }) {
         fault_set f;
         std::string error;
         EXPECT_FALSE(parse_fault(text, f, error)) << text;
@@ -37,7 +46,7 @@ TEST(FaultSpec, RejectsMalformedSpecs) {
     }
 }
 
-TEST(FaultSpec, StuckLinesForceTheirBits) {
+TEST(FaultOption, StuckLinesForceTheirBits) {
     struct {
         const char* text;
         stuck_lines fault_set::*lines;
@@ -59,7 +68,7 @@ TEST(FaultSpec, StuckLinesForceTheirBits) {
     }
 }
 
-TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
+TEST(FaultOption, FaultsCombineButOneLineHasOneLevel) {
     fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("sdram:d1=0", f, error));
@@ -71,7 +80,36 @@ TEST(FaultSpec, FaultsCombineButOneLineHasOneLevel) {
     EXPECT_FALSE(parse_fault("sdram:d2=0", f, error));
 }
 
-TEST(FaultSpec, FlashAndBootFaults) {
+TEST(FaultOption, ALineTakesOneKindOfFault) {
+    const struct {
+        const char *first, *second;
+        bool both;
+    } cases[] = {
+        {"sdram:d3=0", "sdram:d3=open", false},     {"sdram:d3=open", "sdram:d4~d3=and", false},
+        {"flash:a1~a2=or", "flash:a2=1", false},    {"sram:d4~d5=and", "sram:d5~d6=or", false},
+        {"sram:d4~d5=and", "sram:d5~d4=and", true}, // repeating a fault changes nothing
+        {"sram:d4=open", "sram:a4~a5=or", true},    // address line 4 is another line
+        {"sram:d4=open", "flash:d4=0", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        fault_set f;
+        std::string error;
+        ASSERT_TRUE(parse_fault(c.first, f, error));
+        EXPECT_EQ(parse_fault(c.second, f, error), c.both);
+        if (!c.both) {
+            EXPECT_EQ(error, std::string("bad --fault '") + c.second + "'");
+        }
+    }
+    // Shorts of one kind that share a line bridge all their lines.
+    fault_set f;
+    std::string error;
+    ASSERT_TRUE(parse_fault("sdram:d3~d4=and", f, error) &&
+                parse_fault("sdram:d5~d4=and", f, error));
+    EXPECT_EQ(f.sdram_wires.data.apply(0x30), 0u);
+}
+
+TEST(FaultOption, FlashAndBootFaults) {
     fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("flash:id=1:ABCD", f, error));

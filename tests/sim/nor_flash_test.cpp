@@ -188,18 +188,36 @@ TEST(NorFlash, BoardResetReturnsTheChipToReadMode) {
     EXPECT_EQ(b.read(0x200), 0xFFFFu) << "the unlock cycles are forgotten";
 }
 
-TEST(NorFlash, StuckAddressLinesReachTheCommandCycles) {
-    // A0 stuck high turns the unlock address 0x2AA into 0x2AB: no command gets through.
-    flash_bench stuck({"flash:a0=1"});
-    stuck.run(AUTOSELECT);
-    EXPECT_EQ(stuck.read(0), 0xFFFFu);
-    // A12 stuck high is above the decoded A10..A0: commands work, words 0 and 0x1000 are one.
-    flash_bench high({"flash:a12=1"});
-    high.run(AUTOSELECT);
-    EXPECT_EQ(high.read(0), 0x00C2u);
-    high.run(RESET);
-    high.run(program(0, 0x0055));
-    EXPECT_EQ(high.read(0x2000), 0x0055u);
+TEST(NorFlash, LineFaultsReachTheCommandCycles) {
+    // The unlock cycles at words 0x555 and 0x2AA differ in every bit of A10..A0, and their
+    // data 0xAA and 0x55 in every bit of the low byte: a fault there lets no command through,
+    // and word 0 reads as erased instead of the manufacturer code.
+    const struct {
+        const char* fault;
+        uint32_t read; // word 0 after the autoselect command
+    } cases[] = {
+        {"flash:a0=1", 0xFFFF},      {"flash:a12=1", 0x00C2}, // above the decoded A10..A0
+        {"flash:a0~a1=and", 0xFFFF}, {"flash:a12~a13=or", 0x00C2}, {"flash:d7~d8=and", 0xFFFF},
+        {"flash:d7~d8=or", 0x01C2}, // the commands pass; the load shows D7 on D8 too
+        {"flash:d1=open", 0xFFFD},  // 0x55 reaches the chip as 0x57; 0x90 left D1 low
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        flash_bench b({c.fault});
+        b.run(AUTOSELECT);
+        EXPECT_EQ(b.read(0), c.read);
+    }
+}
+
+TEST(NorFlash, OpenDataLineIsHighAtTheChipAndHeldAtTheProcessor) {
+    flash_bench b({"flash:d8=open"});
+    EXPECT_EQ(b.read(0x100), 0xFFFFu) << "high before any store";
+    b.run(program(0x100, 0x0000));
+    EXPECT_EQ(b.chip->cells()[0x80], 0x0100u) << "the chip saw D8 high and left it set";
+    EXPECT_EQ(b.read(0x100), 0x0000u) << "the program's data left D8 low";
+    b.chip->write(0x300, 2, 0xFFFF); // a store elsewhere, and no command
+    EXPECT_EQ(b.read(0x100), 0x0100u);
+    EXPECT_EQ(b.read(0x300), 0xFFFFu);
 }
 
 TEST(NorFlash, ArrayFileKeepsTheCells) {

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace korvin::test {
 namespace {
@@ -17,6 +20,15 @@ struct sdram_bench {
     sim::fault_set faults;
     std::unique_ptr<sim::sdram> chips = std::make_unique<sim::sdram>(faults);
     sim::sdram_controller controller{*chips};
+
+    sdram_bench() = default;
+    // `fault_options`: --fault arguments ("sdram:d3=open").
+    explicit sdram_bench(const std::vector<std::string>& fault_options) {
+        for (const auto& f : fault_options) {
+            std::string error;
+            EXPECT_TRUE(sim::parse_fault(f, faults, error)) << error;
+        }
+    }
 
     sim::device& at(uint32_t address, uint32_t& offset) {
         const bool registers = address >= ESDCTL0;
@@ -99,6 +111,51 @@ TEST(Sdram, KeepsByteLanes) {
     EXPECT_EQ(b.load(32, SDRAM + 8), 0xCDEFAB44u);
     EXPECT_EQ(b.load(8, SDRAM + 11), 0xCDu);
     EXPECT_EQ(b.load(16, SDRAM + 8), 0xAB44u);
+}
+
+TEST(Sdram, ShortedAndOpenDataLinesOnTheByteLanes) {
+    constexpr uint32_t A = SDRAM + 0x40, B = SDRAM + 0x80;
+    const struct {
+        const char* fault;
+        std::vector<access> stores;
+        unsigned bits;
+        uint32_t loaded, cell; // a load at A, and what the chips hold there
+    } cases[] = {
+        {"sdram:d3~d4=and", {{32, A, 0xFFFFFFF7}}, 32, 0xFFFFFFE7, 0xFFFFFFE7},
+        {"sdram:d3~d4=or", {{32, A, 0x10}}, 32, 0x18, 0x18},
+        // A byte store drives its own lane only: D8 alone sets the level, D7 keeps its cell.
+        {"sdram:d7~d8=and", {{32, A, 0xFFFFFFFF}, {8, A + 1, 0}}, 8, 0x7F, 0xFFFF00FF},
+        {"sdram:d7~d8=and", {{32, A, 0}, {8, A, 0x80}}, 32, 0, 0x80},
+        {"sdram:d7~d8=or", {{32, A, 0}, {8, A, 0x80}}, 32, 0x180, 0x80},
+        // The chips see an open line high; a load sees what the last store drove on it.
+        {"sdram:d5=open", {{32, A, 0}, {32, B, 0xFFFFFFFF}}, 32, 0x20, 0x20},
+        {"sdram:d5=open", {{32, A, 0xFFFFFFFF}, {32, B, 0}}, 32, 0xFFFFFFDF, 0xFFFFFFFF},
+        {"sdram:d13=open", {{32, A, 0}, {8, B + 1, 0xFF}}, 32, 0x2000, 0x2000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.fault << ", load " << c.bits << " after "
+                                        << c.stores.size() << " stores");
+        sdram_bench b({c.fault});
+        b.store(SDRAM_STARTUP);
+        b.store(c.stores);
+        EXPECT_EQ(b.load(c.bits, A), c.loaded);
+        EXPECT_EQ(b.chips->cells()[(A - SDRAM) / 4], c.cell);
+    }
+}
+
+TEST(Sdram, OpenLineReadsHighUntilAStoreDrivesIt) {
+    // The start-up's command cycles in the window carry no data: they drive nothing.
+    sdram_bench b({"sdram:d5=open"});
+    b.store(without(11));
+    ASSERT_TRUE(b.controller.ready());
+    const auto& cells = b.chips->cells();
+    const auto low =
+        std::find_if(cells.begin(), cells.end(), [](uint32_t c) { return !(c & 0x20); });
+    ASSERT_NE(low, cells.end());
+    const uint32_t address = SDRAM + static_cast<uint32_t>(low - cells.begin()) * 4;
+    EXPECT_EQ(b.load(32, address) & 0x20, 0x20u);
+    b.store({{32, SDRAM + 0x100, 0}});
+    EXPECT_EQ(b.load(32, address) & 0x20, 0u);
 }
 
 TEST(Sdram, BoardResetNeedsANewStartUpButKeepsTheArray) {
