@@ -191,6 +191,11 @@ bool board::wait(time_point deadline) {
     return go_on;
 }
 
+void board::set_emulating(bool on) {
+    const std::lock_guard<std::mutex> hold(emulating_lock_);
+    emulating_ = on;
+}
+
 void board::start_cpu(uint32_t entry) {
     // The downloaded bytes replace whatever code was translated from internal RAM before.
     uc_ctl_remove_cache(uc_, IRAM_BASE, IRAM_END - 1);
@@ -220,6 +225,13 @@ void board::reset() {
 }
 
 void board::serve_boot_rom() {
+    // A close that came before the bytes waiting here is served first: they are the next
+    // opener's, for a fresh boot ROM.
+    if (watch_.closed_since_seen()) {
+        reset();
+        line_down_ = true;
+        return;
+    }
     const time_point now = sim_clock::now();
     boot_rom::output out;
     while (line_.rx_available(now) && !out.start) {
@@ -243,11 +255,14 @@ void board::serve_boot_rom() {
 }
 
 int board::run() {
+    // The watch thread only stops the CPU; whether the board resets is decided here, by the
+    // main thread, which alone sees closes. The lock keeps a stop meant for one emulation
+    // from landing in the next.
     watch_.start([this] { return emulating_.load(); }, stop_,
-                 [this](bool closed) {
-                     if (closed)
-                         reset_pending_ = true;
-                     uc_emu_stop(uc_);
+                 [this] {
+                     const std::lock_guard<std::mutex> hold(emulating_lock_);
+                     if (emulating_)
+                         uc_emu_stop(uc_);
                  });
     int status = 0;
     while (!stop_) {
@@ -261,11 +276,11 @@ int board::run() {
             serve_boot_rom();
             continue;
         }
-        emulating_ = true;
+        set_emulating(true);
         const time_point begin = sim_clock::now();
         const double waited_before = waited_seconds_;
         const uc_err e = uc_emu_start(uc_, entry_, 1, 0, 0);
-        emulating_ = false;
+        set_emulating(false);
         emulation_seconds_ += std::chrono::duration<double>(sim_clock::now() - begin).count() -
                               (waited_seconds_ - waited_before);
         if (!fault_.empty()) {
@@ -281,7 +296,7 @@ int board::run() {
             status = 3;
             break;
         }
-        if (reset_pending_) {
+        if (reset_pending_ || watch_.closed_since_seen()) {
             reset();
             line_down_ = true;
             continue;

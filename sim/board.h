@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,7 @@ class board {
     void serve_boot_rom();
     void start_cpu(uint32_t entry);
     void reset();
+    void set_emulating(bool on);
 
     const board_options& options_;
     line_watch& watch_;
@@ -106,7 +108,9 @@ class board {
     bool cpu_running_ = false;
     uint32_t entry_ = 0;
     bool line_down_ = false;
-    std::atomic<bool> emulating_{false}, reset_pending_{false};
+    std::atomic<bool> emulating_{false}; // read by the watch thread
+    std::mutex emulating_lock_;          // held while it stops the CPU
+    bool reset_pending_ = false;
     std::string fault_;
     uint64_t instructions_ = 0;
     double emulation_seconds_ = 0, waited_seconds_ = 0;

@@ -224,6 +224,46 @@ TEST(State, ClosingTheLineStopsARunawayProgram) {
     EXPECT_TRUE(b.host->boot(program("poke")));
 }
 
+// A wake-up, download and start without a pause, each answer awaited for long enough that
+// only a board that never answers fails it.
+void boot_at_once(boot_rom_client& line, const std::string& image) {
+    line.send(status_request());
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_READY) << "a fresh boot ROM answers";
+    line.send(boot_rom_frame(WRITE_FILE, LOAD_ADDRESS, static_cast<uint32_t>(image.size()),
+                             APPLICATION_IMAGE));
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_READY);
+    line.send(image);
+    line.send(status_request());
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_COMPLETE);
+}
+
+TEST(State, BackToBackOpenersEachMeetAFreshBootRom) {
+    // Every other opener only wakes the boot ROM and goes: the board serves that close while
+    // in the boot ROM, and the next opener's program starts right after it. Neither close may
+    // reach into the next opener's run.
+    simulator sim;
+    const std::string image = program("poke");
+    const uint32_t first_word = le32(image.substr(0, 4));
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE("pair " + std::to_string(i));
+        {
+            boot_rom_client host(sim.port());
+            host.send(status_request());
+            ASSERT_EQ(le32(host.receive(4, 5000ms)), STATUS_READY) << "a fresh boot ROM answers";
+        }
+        poke_client host(sim.port());
+        ASSERT_NO_FATAL_FAILURE(boot_at_once(host.line(), image));
+        for (int k = 0; k < 4; ++k) {
+            std::string peek = "w";
+            for (int b = 0; b < 4; ++b)
+                peek += static_cast<char>(LOAD_ADDRESS >> (8 * b));
+            host.line().send(peek);
+            ASSERT_EQ(le32(host.line().receive(4, 5000ms)), first_word) << "answer " << k;
+        }
+    }
+    EXPECT_EQ(sim.stop().status, 0);
+}
+
 TEST(State, PacedLineCarriesTheSameBytes) {
     simulated_board b({"--line-rate"});
     ASSERT_TRUE(b.booted);
