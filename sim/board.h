@@ -20,7 +20,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,7 +76,7 @@ class board {
     void serve_boot_rom();
     void start_cpu(uint32_t entry);
     void reset();
-    void set_emulating(bool on);
+    void on_instruction(uc_struct* uc);
 
     const board_options& options_;
     line_watch& watch_;
@@ -108,8 +107,8 @@ class board {
     bool cpu_running_ = false;
     uint32_t entry_ = 0;
     bool line_down_ = false;
-    std::atomic<bool> emulating_{false}; // read by the watch thread
-    std::mutex emulating_lock_;          // held while it stops the CPU
+    std::atomic<bool> emulating_{false};      // read by the watch thread
+    std::atomic<bool> halt_requested_{false}; // by the watch thread, taken at an instruction
     bool reset_pending_ = false;
     std::string fault_;
     uint64_t instructions_ = 0;
