@@ -18,10 +18,6 @@ std::map<uint32_t, recording_registers::reg> psr_registers() {
     return {{0x00, {"PSR0", 0}}, {0x04, {"PSR1", 0}}};
 }
 
-void count_instruction(uc_engine*, uint64_t, uint32_t, void* user) {
-    ++*static_cast<uint64_t*>(user);
-}
-
 } // namespace
 
 bool in_internal_ram(uint32_t address, uint32_t count) {
@@ -102,10 +98,17 @@ bool board::init(std::string& error) {
             return fail("device map", e);
 
     uc_hook hook;
-    // Every instruction in internal RAM: keeps the PC exact in the device callbacks (for
-    // the bad-access message) and counts instructions.
-    if ((e = uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(count_instruction),
-                         &instructions_, IRAM_BASE, IRAM_END - 1)) != UC_ERR_OK)
+    // Every instruction in internal RAM. With a code hook Unicorn (2.0) writes the PC before
+    // each instruction, and only then: without it the PC a device callback reads is the start
+    // of some earlier block, and a stop in the middle of a block leaves the PC at the block's
+    // start, so that going on would run its first instructions twice. The hook is not what
+    // makes a tight loop slow: a store to internal RAM costs far more (Unicorn takes its
+    // self-modifying-code path for every store to RAM).
+    auto instruction = +[](uc_engine* uc, uint64_t, uint32_t, void* user) {
+        static_cast<board*>(user)->on_instruction(uc);
+    };
+    if ((e = uc_hook_add(uc_, &hook, UC_HOOK_CODE, reinterpret_cast<void*>(instruction), this,
+                         IRAM_BASE, IRAM_END - 1)) != UC_ERR_OK)
         return fail("code hook", e);
     auto unmapped =
         +[](uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) -> bool {
@@ -191,6 +194,17 @@ bool board::wait(time_point deadline) {
     return go_on;
 }
 
+// The stop another thread asks for is taken here, before the instruction runs: the CPU
+// stops between two instructions, the one not run is not counted, and going on from the PC
+// runs it once.
+void board::on_instruction(uc_struct* uc) {
+    if (halt_requested_.load(std::memory_order_relaxed)) {
+        uc_emu_stop(uc);
+        return;
+    }
+    ++instructions_;
+}
+
 void board::start_cpu(uint32_t entry) {
     // The downloaded bytes replace whatever code was translated from internal RAM before.
     uc_ctl_remove_cache(uc_, IRAM_BASE, IRAM_END - 1);
@@ -220,6 +234,13 @@ void board::reset() {
 }
 
 void board::serve_boot_rom() {
+    // A close that came before the bytes waiting here is served first: they are the next
+    // opener's, for a fresh boot ROM.
+    if (watch_.closed_since_seen()) {
+        reset();
+        line_down_ = true;
+        return;
+    }
     const time_point now = sim_clock::now();
     boot_rom::output out;
     while (line_.rx_available(now) && !out.start) {
@@ -243,12 +264,9 @@ void board::serve_boot_rom() {
 }
 
 int board::run() {
-    watch_.start([this] { return emulating_.load(); }, stop_,
-                 [this](bool closed) {
-                     if (closed)
-                         reset_pending_ = true;
-                     uc_emu_stop(uc_);
-                 });
+    // The watch thread only asks the CPU to stop; whether the board resets is decided here,
+    // by the main thread, which alone sees closes.
+    watch_.start([this] { return emulating_.load(); }, stop_, [this] { halt_requested_ = true; });
     int status = 0;
     while (!stop_) {
         // Nobody has the line open: wait for an opener.
@@ -261,6 +279,8 @@ int board::run() {
             serve_boot_rom();
             continue;
         }
+        // A request that came before is asked again while its reason stands.
+        halt_requested_ = false;
         emulating_ = true;
         const time_point begin = sim_clock::now();
         const double waited_before = waited_seconds_;
@@ -281,7 +301,7 @@ int board::run() {
             status = 3;
             break;
         }
-        if (reset_pending_) {
+        if (reset_pending_ || watch_.closed_since_seen()) {
             reset();
             line_down_ = true;
             continue;

@@ -76,6 +76,7 @@ class board {
     void serve_boot_rom();
     void start_cpu(uint32_t entry);
     void reset();
+    void on_instruction(uc_struct* uc);
 
     const board_options& options_;
     line_watch& watch_;
@@ -106,7 +107,9 @@ class board {
     bool cpu_running_ = false;
     uint32_t entry_ = 0;
     bool line_down_ = false;
-    std::atomic<bool> emulating_{false}, reset_pending_{false};
+    std::atomic<bool> emulating_{false};      // read by the watch thread
+    std::atomic<bool> halt_requested_{false}; // by the watch thread, taken at an instruction
+    bool reset_pending_ = false;
     std::string fault_;
     uint64_t instructions_ = 0;
     double emulation_seconds_ = 0, waited_seconds_ = 0;

@@ -44,11 +44,20 @@ bool line_watch::open(std::string& error) {
 }
 
 bool line_watch::closed_since_seen() {
+    if (!watching())
+        return hung_up();
+    // The events queued so far first: a host's close is queued before the bytes the next
+    // opener sends, which the caller may have read already.
+    count_openers();
     const unsigned closes = closes_;
     if (closes == seen_closes_)
         return false;
     seen_closes_ = closes;
     return true;
+}
+
+bool line_watch::close_pending() const {
+    return watching() ? closes_ != seen_closes_ : hung_up();
 }
 
 bool line_watch::hung_up() const {
@@ -76,6 +85,8 @@ bool line_watch::wait_for_opener() {
 }
 
 void line_watch::count_openers() {
+    // One reader at a time, so that the events are counted in the order they came.
+    const std::lock_guard<std::mutex> hold(reading_);
     alignas(inotify_event) char buf[4096];
     bool changed = false;
     for (;;) {
@@ -99,7 +110,7 @@ void line_watch::count_openers() {
 }
 
 void line_watch::start(std::function<bool()> running, const std::atomic<int>& stop,
-                       std::function<void(bool closed)> halt) {
+                       std::function<void()> halt) {
     quit_ = false;
     // Signals are for the main thread: they interrupt its waits.
     sigset_t all, old;
@@ -118,10 +129,10 @@ void line_watch::finish() {
 }
 
 void line_watch::watch(const std::function<bool()>& running, const std::atomic<int>& stop,
-                       const std::function<void(bool)>& halt) {
+                       const std::function<void()>& halt) {
     // A program that never touches the UART still has to stop for a signal or a closed line.
-    // This thread keeps a count of the closes of its own, apart from the main thread's.
-    unsigned closes = closes_;
+    // A pending close is a level, not an edge: a stop that was lost (asked for just before
+    // the CPU started) is asked for again, and one the main thread has served asks nothing.
     while (!quit_) {
         if (watching()) {
             pollfd w{watch_fd_, POLLIN, 0};
@@ -129,18 +140,8 @@ void line_watch::watch(const std::function<bool()>& running, const std::atomic<i
                 count_openers();
         } else
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!running())
-            continue;
-        if (stop) {
-            halt(false);
-            continue;
-        }
-        bool closed = closes_ != closes;
-        closes = closes_;
-        if (!watching())
-            closed = hung_up();
-        if (closed)
-            halt(true);
+        if (running() && (stop || close_pending()))
+            halt();
     }
 }
 

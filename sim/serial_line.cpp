@@ -133,14 +133,17 @@ serial_line::status serial_line::pump(time_point deadline) {
 }
 
 void serial_line::clear(bool discard_input) {
-    // What the host sent before it closed the line is gone with it.
-    uint8_t buf[4096];
-    while (discard_input && ::read(fd_, buf, sizeof buf) > 0) {
-    }
-    rx_.clear();
     tx_.clear();
     out_.clear();
-    rx_last_ = tx_last_ = time_point{};
+    tx_last_ = time_point{};
+    if (!discard_input)
+        return; // the next opener's first bytes may be queued already
+    // What the host sent before it closed the line is gone with it.
+    uint8_t buf[4096];
+    while (::read(fd_, buf, sizeof buf) > 0) {
+    }
+    rx_.clear();
+    rx_last_ = time_point{};
 }
 
 } // namespace korvin::sim

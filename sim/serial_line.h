@@ -36,7 +36,8 @@ class serial_line {
     status pump(time_point deadline);
     // Writes whatever is due without waiting; the cheap path taken on every transmitted byte.
     void flush_due(time_point now);
-    // Drops the queues; `discard_input` also drops what waits unread on the master.
+    // Drops what is to be sent; `discard_input` also drops what was received, queued or still
+    // unread on the master (without it, those are the next opener's first bytes).
     void clear(bool discard_input);
     // Bytes received and sent since the start, for statistics.
     uint64_t received() const { return received_; }

@@ -129,6 +129,64 @@ TEST(Stops, AnAccessTheBoardDoesNotHaveEndsTheRun) {
     }
 }
 
+TEST(Stops, TheBadAccessNamesTheInstructionThatMadeIt) {
+    // programs/refused.S: the faulting instructions, each encoded once in it.
+    struct {
+        char command;
+        const char* name;
+        uint32_t instruction;
+        const char* access;
+    } cases[] = {
+        {'r', "read, first instruction of its block", 0xE1D520B0, "16-bit read of 0xd8001000"},
+        {'w', "write, first instruction of its block", 0xE5842000, "32-bit write of 0x1000a000"},
+        {'R', "read, in the middle of a block", 0xE1D530B0, "16-bit read of 0xd8001000"},
+        {'W', "write, in the middle of a block", 0xE5843000, "32-bit write of 0x1000a000"},
+    };
+    const std::string image = program("refused");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t at = std::string::npos;
+        for (size_t i = 0; i + 4 <= image.size(); i += 4)
+            if (le32(image.substr(i, 4)) == c.instruction) {
+                ASSERT_EQ(at, std::string::npos) << "the instruction is in the program once";
+                at = i;
+            }
+        ASSERT_NE(at, std::string::npos);
+        simulator sim;
+        boot_rom_client host(sim.port());
+        ASSERT_TRUE(host.boot(image)) << host.error();
+        host.send(std::string(1, c.command));
+        const run_result r = sim.process().wait(20s);
+        EXPECT_EQ(r.status, 3);
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "korvin-sim: %s at pc 0x%08x: ", c.access,
+                      LOAD_ADDRESS + static_cast<uint32_t>(at));
+        EXPECT_NE(r.err.find(expected), std::string::npos) << "wanted " << expected << "\n"
+                                                           << r.err;
+    }
+}
+
+TEST(Stops, StatsCountEveryInstructionUpToTheOneThatEndsTheRun) {
+    const std::pair<const char*, unsigned long long> cases[] = {
+        {"count", 206}, // a loop, a device read mid-block, then a refused store
+        {"swi", 2},     // a software interrupt
+        {"undefined", 2},
+    };
+    const std::regex counted("korvin-sim: ([0-9]+) instructions in ");
+    for (const auto& [name, expected] : cases) {
+        SCOPED_TRACE(name);
+        simulator sim({"--stats"});
+        boot_rom_client host(sim.port());
+        // Not checked: the run may end before the status word that starts it is read.
+        host.boot(program(name));
+        const run_result r = sim.process().wait(20s);
+        EXPECT_EQ(r.status, 3);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.err, m, counted)) << r.err;
+        EXPECT_EQ(std::stoull(m[1]), expected);
+    }
+}
+
 TEST(Stops, AJumpOutOfInternalRamEndsTheRun) {
     simulated_board b;
     ASSERT_TRUE(b.booted);
@@ -222,6 +280,46 @@ TEST(State, ClosingTheLineStopsARunawayProgram) {
     b.host->close();
     b.host = std::make_unique<poke_client>(b.sim.port());
     EXPECT_TRUE(b.host->boot(program("poke")));
+}
+
+// A wake-up, download and start without a pause, each answer awaited for long enough that
+// only a board that never answers fails it.
+void boot_at_once(boot_rom_client& line, const std::string& image) {
+    line.send(status_request());
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_READY) << "a fresh boot ROM answers";
+    line.send(boot_rom_frame(WRITE_FILE, LOAD_ADDRESS, static_cast<uint32_t>(image.size()),
+                             APPLICATION_IMAGE));
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_READY);
+    line.send(image);
+    line.send(status_request());
+    ASSERT_EQ(le32(line.receive(4, 5000ms)), STATUS_COMPLETE);
+}
+
+TEST(State, BackToBackOpenersEachMeetAFreshBootRom) {
+    // Every other opener only wakes the boot ROM and goes: the board serves that close while
+    // in the boot ROM, and the next opener's program starts right after it. Neither close may
+    // reach into the next opener's run.
+    simulator sim;
+    const std::string image = program("poke");
+    const uint32_t first_word = le32(image.substr(0, 4));
+    for (int i = 0; i < 100; ++i) {
+        SCOPED_TRACE("pair " + std::to_string(i));
+        {
+            boot_rom_client host(sim.port());
+            host.send(status_request());
+            ASSERT_EQ(le32(host.receive(4, 5000ms)), STATUS_READY) << "a fresh boot ROM answers";
+        }
+        poke_client host(sim.port());
+        ASSERT_NO_FATAL_FAILURE(boot_at_once(host.line(), image));
+        for (int k = 0; k < 4; ++k) {
+            std::string peek = "w";
+            for (int b = 0; b < 4; ++b)
+                peek += static_cast<char>(LOAD_ADDRESS >> (8 * b));
+            host.line().send(peek);
+            ASSERT_EQ(le32(host.line().receive(4, 5000ms)), first_word) << "answer " << k;
+        }
+    }
+    EXPECT_EQ(sim.stop().status, 0);
 }
 
 TEST(State, PacedLineCarriesTheSameBytes) {

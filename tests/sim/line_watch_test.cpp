@@ -61,29 +61,47 @@ TEST(LineWatch, CountsOpenersAndTheLastClose) {
     EXPECT_FALSE(w.closed_since_seen()) << "a board reset has seen them";
 }
 
-TEST(LineWatch, TheWatchThreadStopsARunningCpu) {
+TEST(LineWatch, TheWatchThreadStopsARunningCpuForWhatIsPending) {
     watched_file slave;
     sim::line_watch w(-1, slave.file.path);
     std::string error;
     ASSERT_TRUE(w.open(error)) << error;
-    std::atomic<int> stop{0}, stops{0}, resets{0};
+    std::atomic<int> stop{0}, halts{0};
     std::atomic<bool> running{false};
-    w.start([&] { return running.load(); }, stop,
-            [&](bool closed) { ++(closed ? resets : stops); });
-    auto soon = [](const std::atomic<int>& n) {
-        for (int i = 0; i < 1000 && n == 0; ++i)
+    w.start([&] { return running.load(); }, stop, [&] { ++halts; });
+    auto soon = [](auto done) {
+        for (int i = 0; i < 1000 && !done(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return n > 0;
+        return done();
     };
     const int host = slave.open_it();
     stop = 1; // a signal while the CPU does not run: nothing to stop
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(stops, 0);
+    EXPECT_EQ(halts, 0);
     running = true;
-    EXPECT_TRUE(soon(stops)) << "a signal stops the CPU";
+    EXPECT_TRUE(soon([&] { return halts > 0; })) << "a signal stops the CPU";
+    running = false;
     stop = 0;
+
+    // The main thread serves a close while the CPU is not running (the boot ROM's turn);
+    // the next opener's program then runs undisturbed.
     close(host);
-    EXPECT_TRUE(soon(resets)) << "the last close stops it for a reset";
+    ASSERT_TRUE(soon([&] { return w.close_pending(); }));
+    EXPECT_TRUE(w.closed_since_seen());
+    halts = 0;
+    running = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(halts, 0) << "a close already seen stops nothing";
+
+    // A close not yet seen stops the CPU, and again until the main thread has seen it: a stop
+    // asked for just before an emulation starts is not lost.
+    close(slave.open_it());
+    EXPECT_TRUE(soon([&] { return halts >= 2; })) << "the stop is asked for again";
+    EXPECT_TRUE(w.closed_since_seen());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int seen = halts;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(halts, seen) << "no stop once the close is seen";
     w.finish();
     EXPECT_EQ(w.openers(), 0);
 }
