@@ -3,9 +3,9 @@
 // chips are set up: words with byte lanes, faults on the data and address lines.
 #include "device.h"
 #include "faults.h"
+#include "lazy_cells.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace korvin::sim {
 
@@ -25,9 +25,12 @@ class sdram : public device {
     uint32_t index(uint32_t offset) const;
     static uint32_t xorshift(uint32_t& state);
 
+    // The cells' power-up contents: random, the same on every board.
+    static uint32_t power_up(uint32_t index);
+
     const fault_set& faults_;
-    std::vector<uint32_t> cells_;
-    uint32_t noise_ = 0x9E3779B9; // the power-up contents and undefined loads come from it
+    lazy_cells<uint32_t> cells_;
+    uint32_t noise_ = 0x9E3779B9; // undefined loads come from it
 };
 
 } // namespace korvin::sim
