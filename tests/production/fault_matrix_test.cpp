@@ -20,8 +20,8 @@ namespace korvin::test {
 namespace {
 
 const std::vector<std::uint8_t>& image() {
-    static const std::vector<std::uint8_t> bytes = read_image(bin("boot.bin"));
-    return bytes;
+    static const std::vector<std::uint8_t> BYTES = read_image(bin("boot.bin"));
+    return BYTES;
 }
 
 // The findings printed after "<heading>failed", one indented line each.
@@ -95,9 +95,9 @@ TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
 
 // A data and an address fault of each memory, korvin over the pseudo-terminal against the same
 // fault in process: the in-process matrix stands for what a user would see.
-class EndToEnd : public ::testing::TestWithParam<const char*> {};
+class end_to_end : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(EndToEnd, FindsWhatTheInProcessRunFinds) {
+TEST_P(end_to_end, FindsWhatTheInProcessRunFinds) {
     const std::string text = GetParam();
     const std::vector<fault_case> faults = stuck_line_faults();
     const auto f = std::find_if(faults.begin(), faults.end(),
@@ -115,7 +115,7 @@ TEST_P(EndToEnd, FindsWhatTheInProcessRunFinds) {
     EXPECT_EQ(in_process.findings, pty.findings);
 }
 
-INSTANTIATE_TEST_SUITE_P(OneOfEachKind, EndToEnd,
+INSTANTIATE_TEST_SUITE_P(OneOfEachKind, end_to_end,
                          ::testing::Values("sdram:d7=0", "sdram:a12=1", "flash:d3=1", "flash:a15=0",
                                            "sram:d14=1", "sram:a4=0"),
                          [](const ::testing::TestParamInfo<const char*>& info) {

@@ -76,8 +76,8 @@ TEST(ImageRunner, AStuckLineFailsAndLeavesNothingBehind) {
     const struct {
         const char* fault;
         char test;
-    } CASES[] = {{"sdram:d5=1", '1'}, {"flash:d9=0", '2'}, {"sram:a3=1", '3'}};
-    for (const auto& c : CASES) {
+    } cases[] = {{"sdram:d5=1", '1'}, {"flash:d9=0", '2'}, {"sram:a3=1", '3'}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         const sim::image_run faulty = run(std::string("v") + c.test, {c.fault});
         ASSERT_TRUE(faulty.completed) << faulty.problem;
@@ -126,7 +126,7 @@ TEST(ImageRunner, ARunThatGoesWrongIsReported) {
         std::vector<uint8_t> image;
         sim::board_options options;
         const char* problem;
-    } CASES[] = {
+    } cases[] = {
         // mov r0, #0; ldr r1, [r0]: nothing is at address 0.
         {"bad access", program({0xE3A00000, 0xE5901000}), {}, "32-bit read of 0x00000000"},
         // b .: a loop that touches no device.
@@ -147,7 +147,7 @@ TEST(ImageRunner, ARunThatGoesWrongIsReported) {
          }(),
          "need the pseudo-terminal"},
     };
-    for (const auto& c : CASES) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         sim::run_request request;
         request.image = c.image;
