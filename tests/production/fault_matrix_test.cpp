@@ -9,9 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,24 +49,9 @@ TEST(FaultMatrix, EverySingleStuckLineIsDetectedAndNamed) {
     ASSERT_FALSE(image().empty()) << bin("boot.bin");
     const std::vector<fault_case> faults = stuck_line_faults();
     ASSERT_EQ(faults.size(), 254u);
-    std::vector<fault_outcome> outcomes(faults.size());
-
     // Each board is a core of its own: one worker per core.
-    std::atomic<std::size_t> next{0};
-    const unsigned workers = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    std::vector<std::thread> pool;
-    for (unsigned w = 0; w < workers; ++w)
-        pool.emplace_back([&] {
-            for (std::size_t i; (i = next++) < faults.size();) {
-                try {
-                    outcomes[i] = run_in_process(faults[i], image());
-                } catch (const std::exception& e) {
-                    outcomes[i].problem = e.what();
-                }
-            }
-        });
-    for (std::thread& t : pool)
-        t.join();
+    const std::vector<fault_outcome> outcomes = run_all_in_process(
+        faults, image(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
 
     int detected = 0, named = 0;
     std::string unnamed;

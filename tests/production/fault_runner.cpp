@@ -5,7 +5,6 @@
 #include "fault_universe.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,17 +32,8 @@ int main(int argc, char** argv) {
     workers = std::clamp(workers, 1u, 64u);
 
     const std::vector<fault_case> faults = stuck_line_faults();
-    std::vector<fault_outcome> outcomes(faults.size());
-    std::atomic<std::size_t> next{0};
     const auto begin = std::chrono::steady_clock::now();
-    std::vector<std::thread> pool;
-    for (unsigned w = 0; w < workers; ++w)
-        pool.emplace_back([&] {
-            for (std::size_t i; (i = next++) < faults.size();)
-                outcomes[i] = run_in_process(faults[i], image);
-        });
-    for (std::thread& t : pool)
-        t.join();
+    const std::vector<fault_outcome> outcomes = run_all_in_process(faults, image, workers);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 

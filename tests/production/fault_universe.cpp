@@ -4,8 +4,13 @@
 #include "sim/faults.h"
 #include "sim/image_runner.h"
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
 #include <fstream>
 #include <iterator>
+#include <numeric>
+#include <thread>
 
 namespace korvin::test {
 
@@ -126,6 +131,32 @@ fault_outcome run_in_process(const fault_case& fault, const std::vector<std::uin
         o.problem = d.problem;
     o.seconds = d.seconds;
     return o;
+}
+
+std::vector<fault_outcome> run_all_in_process(const std::vector<fault_case>& faults,
+                                              const std::vector<std::uint8_t>& image,
+                                              unsigned workers) {
+    std::vector<std::size_t> order(faults.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_partition(order.begin(), order.end(),
+                          [&](std::size_t i) { return faults[i].device->tested == memory::flash; });
+    std::vector<fault_outcome> outcomes(faults.size());
+    std::atomic<std::size_t> next{0};
+    std::vector<std::thread> pool;
+    for (unsigned w = 0; w < std::max(workers, 1u); ++w)
+        pool.emplace_back([&] {
+            for (std::size_t n; (n = next++) < order.size();) {
+                const std::size_t i = order[n];
+                try {
+                    outcomes[i] = run_in_process(faults[i], image);
+                } catch (const std::exception& e) {
+                    outcomes[i].problem = e.what();
+                }
+            }
+        });
+    for (std::thread& t : pool)
+        t.join();
+    return outcomes;
 }
 
 } // namespace korvin::test

@@ -74,6 +74,13 @@ diagnosed_run diagnose_in_process(const device_case& device, const std::vector<s
 // `fault`'s memory test in process, diagnosed and judged.
 fault_outcome run_in_process(const fault_case& fault, const std::vector<std::uint8_t>& image);
 
+// Every fault in process on `workers` threads, a fresh board each; the outcomes in the
+// faults' order. The FLASH's faults go first: theirs are the long runs (a data poll that runs
+// out takes seconds), and a long run started last would leave the other workers idle.
+std::vector<fault_outcome> run_all_in_process(const std::vector<fault_case>& faults,
+                                              const std::vector<std::uint8_t>& image,
+                                              unsigned workers);
+
 // The monitor's result code for a test as korvin reads it: its first hexadecimal digit.
 std::uint32_t result_code(const std::string& digits);
 
