@@ -2,6 +2,7 @@
 
 #include <unicorn/unicorn.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace korvin::sim {
@@ -179,6 +180,16 @@ void board::mmio_write(uc_struct*, uint64_t offset, unsigned bytes, uint64_t val
 }
 
 bool board::wait(time_point deadline) {
+    if (line_.in_process()) {
+        // The host speaks only while the core is stopped, so a wait that only the line could
+        // end is the host's turn. A deadline already past needs no wait.
+        const time_point now = sim_clock::now();
+        if (stop_ || (deadline > now && !line_.rx_available(now))) {
+            uc_emu_stop(uc_);
+            return false;
+        }
+        return true;
+    }
     const time_point begin = sim_clock::now();
     bool go_on = true;
     if (stop_ || reset_pending_)
@@ -219,6 +230,48 @@ void board::start_cpu(uint32_t entry) {
     uc_reg_write(uc_, UC_ARM_REG_CPSR, &cpsr);
     entry_ = entry;
     cpu_running_ = true;
+}
+
+bool board::start_image(const std::vector<uint8_t>& image, uint32_t address, std::string& error) {
+    if (!uc_) {
+        error = "the core is not set up";
+        return false;
+    }
+    if (image.empty() || image.size() > iram_.size() ||
+        !in_internal_ram(address, static_cast<uint32_t>(image.size()))) {
+        error = "the image does not fit in internal RAM";
+        return false;
+    }
+    std::copy(image.begin(), image.end(), iram_.begin() + (address - IRAM_BASE));
+    start_cpu(address);
+    return true;
+}
+
+board::pause board::run_to_host() {
+    if (!cpu_running_ || stop_)
+        return pause::stopped;
+    const time_point begin = sim_clock::now();
+    const uc_err e = uc_emu_start(uc_, entry_, 1, 0, 0);
+    emulation_seconds_ += std::chrono::duration<double>(sim_clock::now() - begin).count();
+    if (fault_.empty() && e != UC_ERR_OK) {
+        uint32_t pc = 0;
+        uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
+        char text[160];
+        std::snprintf(text, sizeof text, "korvin-sim: the program stopped at pc 0x%08x: %s", pc,
+                      uc_strerror(e));
+        set_fault(text);
+    }
+    if (!fault_.empty()) {
+        cpu_running_ = false;
+        return pause::fault;
+    }
+    uc_reg_read(uc_, UC_ARM_REG_PC, &entry_);
+    return stop_ ? pause::stopped : pause::host_turn;
+}
+
+void board::halt() {
+    if (uc_)
+        uc_emu_stop(uc_);
 }
 
 void board::reset() {

@@ -44,7 +44,8 @@ bool in_internal_ram(uint32_t address, uint32_t count);
 class board {
   public:
     // `fd` is the pseudo-terminal master, `watch` says who has its slave open; `stop` is
-    // raised to end run().
+    // raised to end run(). With `fd` -1 the host is in this process: it starts an image with
+    // start_image() and takes turns with the core through run_to_host() and line().
     board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop);
     ~board();
     board(const board&) = delete;
@@ -56,6 +57,18 @@ class board {
     // board does not have (returns 3, the message printed on stderr).
     int run();
 
+    // The host in this process. Puts `image` into internal RAM at `address` and readies the
+    // core to start there, as the boot ROM does after a download; false with `error` set when
+    // the image does not fit.
+    bool start_image(const std::vector<uint8_t>& image, uint32_t address, std::string& error);
+    enum class pause { host_turn, fault, stopped };
+    // Runs the core until the program waits on the line (host_turn: the host may send and
+    // take bytes, then call again), ends (fault: fault() says why) or `stop` is raised.
+    pause run_to_host();
+    // Stops the core between instructions; the one call made from another thread, while
+    // run_to_host() runs (a wall-clock budget), after `stop` has been raised.
+    void halt();
+
     // The devices as the core sees them, by address.
     memory_map& bus() { return map_; }
     // What ended the run (a bad access or an exception), or empty.
@@ -64,6 +77,7 @@ class board {
     uint64_t instructions() const { return instructions_; }
     double emulation_seconds() const { return emulation_seconds_; }
     const serial_line& line() const { return line_; }
+    serial_line& line() { return line_; }
 
   private:
     static uint64_t mmio_read(uc_struct* uc, uint64_t offset, unsigned bytes, void* user);

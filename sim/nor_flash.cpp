@@ -11,10 +11,14 @@ namespace {
 constexpr uint32_t UNLOCK1_ADDRESS = 0x555, UNLOCK2_ADDRESS = 0x2AA;
 constexpr uint16_t ERASED = 0xFFFF;
 
+uint16_t erased(uint32_t) {
+    return ERASED;
+}
+
 } // namespace
 
 nor_flash::nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock)
-    : faults_(faults), timing_(timing), clock_(clock), cells_(WORDS, ERASED) {}
+    : faults_(faults), timing_(timing), clock_(clock), cells_(WORDS, erased) {}
 
 uint32_t nor_flash::word_index(uint32_t offset) const {
     return faults_.flash_address.apply(offset >> 1) & (WORDS - 1);
@@ -96,7 +100,7 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
             v = 0; // sector protection and the rest: unprotected, nothing to report
         }
     } else
-        v = cells_[w];
+        v = cells_.load(w);
     return v;
 }
 
@@ -117,7 +121,7 @@ void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
 
     if (step_ == step::program) {
         // Programming can only clear bits.
-        cells_[w] &= value;
+        cells_.cell(w) &= value;
         start(false, w, value);
         step_ = step::idle;
         return;
@@ -155,16 +159,23 @@ void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
         step_ = step::idle;
         if (cmd == 0x30) {
             const uint32_t first = w & ~(SECTOR_WORDS - 1);
-            std::fill(cells_.begin() + first, cells_.begin() + first + SECTOR_WORDS, ERASED);
+            cells_.forget(first, SECTOR_WORDS);
             start(true, w, ERASED);
         } else if (cmd == 0x10 && a == UNLOCK1_ADDRESS) {
-            std::fill(cells_.begin(), cells_.end(), ERASED);
+            cells_.forget(0, WORDS);
             start(true, w, ERASED);
         }
         break;
     case step::program:
         break;
     }
+}
+
+std::vector<uint16_t> nor_flash::cells() const {
+    std::vector<uint16_t> all(WORDS);
+    for (uint32_t i = 0; i < WORDS; ++i)
+        all[i] = cells_.load(i);
+    return all;
 }
 
 bool nor_flash::load(const std::string& path, std::string& error) {
@@ -182,16 +193,21 @@ bool nor_flash::load(const std::string& path, std::string& error) {
                 " bytes, expected " + std::to_string(SIZE) + ")";
         return false;
     }
-    for (uint32_t i = 0; i < WORDS; ++i)
-        cells_[i] = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    cells_.forget(0, WORDS);
+    for (uint32_t i = 0; i < WORDS; ++i) {
+        const auto v = static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        if (v != ERASED)
+            cells_.cell(i) = v;
+    }
     return true;
 }
 
 bool nor_flash::save(const std::string& path, std::string& error) const {
     std::vector<unsigned char> bytes(SIZE);
     for (uint32_t i = 0; i < WORDS; ++i) {
-        bytes[2 * i] = static_cast<unsigned char>(cells_[i]);
-        bytes[2 * i + 1] = static_cast<unsigned char>(cells_[i] >> 8);
+        const uint16_t v = cells_.load(i);
+        bytes[2 * i] = static_cast<unsigned char>(v);
+        bytes[2 * i + 1] = static_cast<unsigned char>(v >> 8);
     }
     // Written aside and renamed, so an interrupted save never leaves half an image.
     const std::string tmp = path + ".tmp";

@@ -5,6 +5,7 @@
 #include "clock.h"
 #include "device.h"
 #include "faults.h"
+#include "lazy_cells.h"
 
 #include <chrono>
 #include <cstdint>
@@ -35,7 +36,7 @@ class nor_flash : public device {
     void reset() override;
 
     // The array, as erase and program left it.
-    const std::vector<uint16_t>& cells() const { return cells_; }
+    std::vector<uint16_t> cells() const;
     bool load(const std::string& path, std::string& error);
     bool save(const std::string& path, std::string& error) const;
 
@@ -55,7 +56,7 @@ class nor_flash : public device {
     const fault_set& faults_;
     flash_timing timing_;
     const device_clock& clock_;
-    std::vector<uint16_t> cells_;
+    lazy_cells<uint16_t> cells_; // erased, until programmed
     step step_ = step::idle;
     bool autoselect_ = false;
     // The last program or erase; busy until done_.

@@ -2,12 +2,17 @@
 
 namespace korvin::sim {
 
-sdram::sdram(const fault_set& faults) : faults_(faults), cells_(SIZE / 4, 0) {
-    // Power-up contents are random.
-    uint32_t x = noise_;
-    for (auto& c : cells_)
-        c = xorshift(x);
-    noise_ = x;
+sdram::sdram(const fault_set& faults) : faults_(faults), cells_(SIZE / 4, power_up) {}
+
+uint32_t sdram::power_up(uint32_t index) {
+    // A hash of the index, so that a cell's power-up value needs no other cell's.
+    uint32_t x = index * 0x9E3779B9u + 0x7F4A7C15u;
+    x ^= x >> 16;
+    x *= 0x85EBCA6Bu;
+    x ^= x >> 13;
+    x *= 0xC2B2AE35u;
+    x ^= x >> 16;
+    return x;
 }
 
 uint32_t sdram::xorshift(uint32_t& x) {
@@ -26,7 +31,7 @@ uint32_t sdram::index(uint32_t offset) const {
 uint32_t sdram::read(uint32_t offset, unsigned width) {
     if (faults_.sdram_wires.any())
         return read_through_wires(offset, width);
-    const uint32_t word = faults_.sdram_data.apply(cells_[index(offset)]);
+    const uint32_t word = faults_.sdram_data.apply(cells_.load(index(offset)));
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -36,7 +41,7 @@ void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
         write_through_wires(offset, width, value);
         return;
     }
-    uint32_t& cell = cells_[index(offset)];
+    uint32_t& cell = cells_.cell(index(offset));
     if (width == 4) {
         cell = value;
         return;
@@ -55,7 +60,7 @@ uint32_t sdram::wired_index(uint32_t offset) const {
 uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) const {
     // A read drives all 32 data lines; the byte lanes are picked out afterwards.
     const uint32_t word =
-        faults_.sdram_wires.load(faults_.sdram_data.apply(cells_[wired_index(offset)]), held_);
+        faults_.sdram_wires.load(faults_.sdram_data.apply(cells_.load(wired_index(offset))), held_);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -68,7 +73,7 @@ void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value)
     const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
     const uint32_t lanes = width_mask(width) << shift;
     const uint32_t seen = faults_.sdram_wires.store(value << shift, lanes, held_);
-    uint32_t& cell = cells_[wired_index(offset)];
+    uint32_t& cell = cells_.cell(wired_index(offset));
     cell = (cell & ~lanes) | (seen & lanes);
 }
 

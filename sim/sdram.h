@@ -3,9 +3,9 @@
 // chips are set up: words with byte lanes, faults on the data and address lines.
 #include "device.h"
 #include "faults.h"
+#include "lazy_cells.h"
 
 #include <cstdint>
-#include <vector>
 
 namespace korvin::sim {
 
@@ -20,7 +20,7 @@ class sdram : public device {
     // What a load returns while the chips are not set up to answer: undefined bits.
     uint32_t undefined(unsigned width) { return xorshift(noise_) & width_mask(width); }
     // The array as the chips hold it, past every fault on the lines.
-    const std::vector<uint32_t>& cells() const { return cells_; }
+    uint32_t cell(uint32_t index) const { return cells_.load(index); }
     // The array keeps its contents across a board reset: no reset().
 
   private:
@@ -31,9 +31,12 @@ class sdram : public device {
     [[gnu::cold]] void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
     static uint32_t xorshift(uint32_t& state);
 
+    // The cells' power-up contents: random, the same on every board.
+    static uint32_t power_up(uint32_t index);
+
     const fault_set& faults_;
-    std::vector<uint32_t> cells_;
-    uint32_t noise_ = 0x9E3779B9; // the power-up contents and undefined loads come from it
+    lazy_cells<uint32_t> cells_;
+    uint32_t noise_ = 0x9E3779B9; // undefined loads come from it
     uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };
 

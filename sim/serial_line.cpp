@@ -12,6 +12,9 @@ namespace {
 
 // Past this much unread output the host is not draining the line: the FIFO reports full.
 constexpr size_t BACKLOG_LIMIT = 1 << 16;
+// A host in this process takes everything when the board stops; this much bounds a program
+// that talks without end.
+constexpr size_t IN_PROCESS_BACKLOG_LIMIT = 1 << 24;
 
 } // namespace
 
@@ -28,12 +31,13 @@ uint8_t serial_line::rx_pop() {
 }
 
 bool serial_line::tx_full(time_point now) const {
+    const size_t limit = in_process() ? IN_PROCESS_BACKLOG_LIMIT : BACKLOG_LIMIT;
     if (!paced_)
-        return out_.size() >= BACKLOG_LIMIT;
+        return out_.size() >= limit;
     size_t waiting = tx_.size();
     if (waiting && tx_.front().at <= now)
         --waiting; // that one is in the shift register
-    return waiting >= TX_FIFO_SIZE || out_.size() >= BACKLOG_LIMIT;
+    return waiting >= TX_FIFO_SIZE || out_.size() >= limit;
 }
 
 bool serial_line::tx_idle(time_point now) const {
@@ -61,7 +65,7 @@ void serial_line::move_departed(time_point now) {
 }
 
 void serial_line::write_out() {
-    while (!out_.empty()) {
+    while (!in_process() && !out_.empty()) {
         const ssize_t n = ::write(fd_, out_.data(), out_.size());
         if (n <= 0)
             break;
@@ -82,6 +86,8 @@ void serial_line::flush_due(time_point now) {
 serial_line::status serial_line::pump(time_point deadline) {
     time_point now = sim_clock::now();
     move_departed(now);
+    if (in_process())
+        return status::ok; // the host has nothing to say until the board stops
     last_write_ = now;
     write_out();
     time_point until = deadline;
@@ -140,10 +146,27 @@ void serial_line::clear(bool discard_input) {
         return; // the next opener's first bytes may be queued already
     // What the host sent before it closed the line is gone with it.
     uint8_t buf[4096];
-    while (::read(fd_, buf, sizeof buf) > 0) {
+    while (!in_process() && ::read(fd_, buf, sizeof buf) > 0) {
     }
     rx_.clear();
     rx_last_ = time_point{};
+}
+
+void serial_line::host_send(uint8_t byte, time_point now) {
+    time_point at = now;
+    if (paced_) {
+        at = std::max(now, rx_last_) + BYTE_TIME;
+        rx_last_ = at;
+    }
+    rx_.push_back({byte, at, at});
+    ++received_;
+}
+
+std::string serial_line::host_take(time_point now) {
+    move_departed(now);
+    std::string taken;
+    taken.swap(out_);
+    return taken;
 }
 
 } // namespace korvin::sim

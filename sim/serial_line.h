@@ -15,7 +15,10 @@ class serial_line {
   public:
     static constexpr size_t TX_FIFO_SIZE = 32;
 
+    // `fd` is the host's end (the pseudo-terminal master), or -1 when the host is in this
+    // process and uses host_send() and host_take() instead.
     serial_line(int fd, bool paced) : fd_(fd), paced_(paced) {}
+    bool in_process() const { return fd_ < 0; }
     // `fd` becomes readable when the line's openers change; pump() then returns. With it,
     // a hang-up on the master is not taken as the close (the watcher reports that).
     void set_wake_fd(int fd) { wake_fd_ = fd; }
@@ -39,6 +42,9 @@ class serial_line {
     // Drops what is to be sent; `discard_input` also drops what was received, queued or still
     // unread on the master (without it, those are the next opener's first bytes).
     void clear(bool discard_input);
+    // The host in this process: a byte onto the line, and what the board has sent so far.
+    void host_send(uint8_t byte, time_point now);
+    std::string host_take(time_point now);
     // Bytes received and sent since the start, for statistics.
     uint64_t received() const { return received_; }
     uint64_t sent() const { return sent_; }
