@@ -16,12 +16,15 @@ constexpr uint32_t DQ7 = 0x80;
 constexpr uint32_t UNLOCK1 = 0xAAA;
 constexpr uint32_t UNLOCK2 = 0x554;
 
-// Bound on the DQ7 polls, so that an absent chip or a stuck D7 cannot hold
+// Bounds on the DQ7 polls, so that an absent chip or a stuck D7 cannot hold
 // the monitor (and the host waiting on it) for ever. Each pass is one 16-bit
 // load on chip select 0 with 0x13 wait states, at least 20 bus clocks of
-// 133 MHz, i.e. 150 ns or more: 2^26 passes last 10 s or longer, above the
-// longest 128 KB sector erase of the NOR parts this board takes (a few seconds).
-constexpr uint32_t POLL_PASSES = 1u << 26;
+// 133 MHz, i.e. 150 ns or more. A word program takes microseconds (a few
+// hundred at the most on the NOR parts this board takes): 2^20 passes, 157 ms
+// or longer, leave a wide margin. A 128 KB sector erase takes seconds: 2^26
+// passes last 10 s or longer.
+constexpr uint32_t PROGRAM_POLL_PASSES = 1u << 20;
+constexpr uint32_t ERASE_POLL_PASSES = 1u << 26;
 
 constexpr uint32_t FLASH_NO_RESPONSE = 5;
 
@@ -34,8 +37,8 @@ static void send_line(uint32_t letter, uint32_t address) {
 
 // Data polling: DQ7 reads the complement of the final data bit until the
 // chip is done. Returns 0, after a " T<address>" line, when it never is.
-static uint32_t flash_poll(uint32_t address, uint32_t dq7) {
-    for (uint32_t n = POLL_PASSES; n != 0; --n) {
+static uint32_t flash_poll(uint32_t address, uint32_t dq7, uint32_t passes) {
+    for (uint32_t n = passes; n != 0; --n) {
         if ((read16(address) & DQ7) == dq7)
             return 1;
     }
@@ -53,7 +56,7 @@ static uint32_t flash_program_word(uint32_t address, uint32_t value) {
     flash_unlock(sector);
     write16(sector + UNLOCK1, 0x00A0);
     write16(address, value);
-    uint32_t done = flash_poll(address, value & DQ7);
+    uint32_t done = flash_poll(address, value & DQ7, PROGRAM_POLL_PASSES);
     write16(sector, 0x00F0);
     return done;
 }
@@ -74,7 +77,7 @@ static uint32_t flash_erase_sector(uint32_t address) {
     write16(sector + UNLOCK1, 0x0080);
     flash_unlock(sector);
     write16(sector, 0x0030);
-    uint32_t done = flash_poll(sector, DQ7);
+    uint32_t done = flash_poll(sector, DQ7, ERASE_POLL_PASSES);
     write16(sector, 0x00F0);
     return done;
 }
