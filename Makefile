@@ -2,6 +2,7 @@
 BUILD   ?= build
 WINDOWS ?= build-windows
 BENCH   ?= build-bench
+COVERAGE ?= build-coverage
 # What ships: Release, no sanitizers, no tests; and its Windows twin.
 RELEASE ?= build-release
 RELEASE_WINDOWS ?= $(RELEASE)-windows
@@ -12,7 +13,7 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DKORVIN_SANITIZE=OFF -DKORVIN_BUILD_TESTS=OFF
 
 .PHONY: all bootstrap configure build windows test release install deb zip package demo \
-	bench format clean
+	bench coverage format clean
 
 all: build
 
@@ -67,8 +68,12 @@ demo:
 bench: bootstrap
 	scripts/bench $(BENCH)
 
+# Every fault the simulator models, through the real image; writes the README's table.
+coverage: bootstrap
+	scripts/coverage $(COVERAGE) --readme README.md
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(WINDOWS) $(BENCH) $(RELEASE) $(RELEASE_WINDOWS) $(DIST)
+	rm -rf $(BUILD) $(WINDOWS) $(BENCH) $(COVERAGE) $(RELEASE) $(RELEASE_WINDOWS) $(DIST)
