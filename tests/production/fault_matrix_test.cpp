@@ -85,13 +85,13 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
     const fault_case d3_low{&sram, fault_kind::stuck_data, 3, 0};
     const fault_case d3_d4_and{&sram, fault_kind::data_short, 3, 0, 4};
     const fault_case a4_a5_or{&sram, fault_kind::address_short, 4, 1, 5};
-    const std::string A4 = "word-index bit 4 = chip pin A4 (word mode) = processor line A5";
-    const std::string A5 = "word-index bit 5 = chip pin A5 (word mode) = processor line A6";
+    const std::string a4 = "word-index bit 4 = chip pin a4 (word mode) = processor line a5";
+    const std::string a5 = "word-index bit 5 = chip pin a5 (word mode) = processor line A6";
     const struct {
         const fault_case& fault;
         std::string finding;
         bool exactly, among, wrongly;
-    } CASES[] = {
+    } cases[] = {
         {d3_low, "data line D3 stuck low: it reads 0 in every check, ...", true, false, false},
         {d3_low, "data line D3 stuck high: it reads 1 in every check, ...", false, false, true},
         {d3_low, "data line D3 reads wrong: 4 reads 0 for 1, ...", false, false, false},
@@ -110,16 +110,16 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
          false, true, false},
         {d3_d4_and, "data line D3 shorted (wired-AND) to one of D5 or D9: the trace fits each",
          false, false, false},
-        {d3_d4_and, "address line stuck or shorted: " + A4 + " (2 mismatches)", false, false, true},
-        {a4_a5_or, "address lines " + A4 + " and " + A5 + " shorted (wired-OR) (3 mismatches)",
+        {d3_d4_and, "address line stuck or shorted: " + a4 + " (2 mismatches)", false, false, true},
+        {a4_a5_or, "address lines " + a4 + " and " + a5 + " shorted (wired-OR) (3 mismatches)",
          true, false, false},
-        {a4_a5_or, "address line stuck or shorted: " + A4 + " (3 mismatches)", false, false, false},
+        {a4_a5_or, "address line stuck or shorted: " + a4 + " (3 mismatches)", false, false, false},
         {a4_a5_or,
          "FLASH did not complete a program at 0xc0000004: the chip is absent or dead, "
          "D7 is stuck, or its command cycles do not reach it",
          false, false, false},
     };
-    for (const auto& c : CASES) {
+    for (const auto& c : cases) {
         const fault_outcome o = judge(c.fault, true, {c.finding});
         EXPECT_EQ(o.named_exactly, c.exactly) << c.fault.text() << ": " << c.finding;
         EXPECT_EQ(o.named && !o.named_exactly, c.among) << c.fault.text() << ": " << c.finding;
