@@ -116,19 +116,15 @@ struct address_fault {
 };
 
 std::uint32_t index_seen(const address_fault& f, std::uint32_t index) {
-    const std::uint32_t bx = 1u << f.x, by = 1u << f.y;
+    const std::uint32_t bx = 1u << f.x;
     switch (f.kind) {
     case line_fault::stuck_low:
         return index & ~bx;
     case line_fault::stuck_high:
         return index | bx;
     case line_fault::wired_and:
-    case line_fault::wired_or: {
-        const bool a = index & bx, b = index & by;
-        const bool level = f.kind == line_fault::wired_or ? a || b : a && b;
-        index &= ~(bx | by);
-        return level ? index | bx | by : index;
-    }
+    case line_fault::wired_or:
+        return replace_pair(index, f.x, f.y, f.kind == line_fault::wired_or);
     }
     return index;
 }

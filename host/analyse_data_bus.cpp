@@ -91,12 +91,6 @@ std::vector<data_fault> all_data_faults(int width) {
     return faults;
 }
 
-std::uint32_t replace_pair(std::uint32_t value, int x, int y, bool wired_or) {
-    const std::uint32_t a = value >> x & 1, b = value >> y & 1;
-    const std::uint32_t level = wired_or ? a | b : a & b;
-    return (value & ~(1u << x | 1u << y)) | level << x | level << y;
-}
-
 // What the memory receives of a store. A stuck line is modelled on the load
 // only: what the memory holds behind it never shows.
 std::uint32_t to_memory(const data_fault& f, std::uint32_t value) {
