@@ -46,6 +46,14 @@ int lost() {
 
 } // namespace
 
+std::uint32_t result_code_of(unsigned first_digit) {
+    if (first_digit >= '0' && first_digit <= '9')
+        return first_digit - '0';
+    if (first_digit >= 'a' && first_digit <= 'f')
+        return first_digit - 'a' + 10;
+    return 0xFFFFFFFFu;
+}
+
 int monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
     answer = {};
     if (!monitor_wait_for('?'))
@@ -66,12 +74,7 @@ int monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
     // Only the first digit is read: the next one would be the prompt of the
     // next command, which monitor_wait_for has to see. Codes carry no leading
     // zeros, so '0' alone is a pass.
-    if (first_digit >= '0' && first_digit <= '9')
-        answer.code = first_digit - '0';
-    else if (first_digit >= 'a' && first_digit <= 'f')
-        answer.code = first_digit - 'a' + 10;
-    else
-        answer.code = 0xFFFFFFFFu; // not a hex digit: a garbled answer
+    answer.code = result_code_of(first_digit);
     return first_digit == '0' ? 1 : 0;
 }
 

@@ -25,6 +25,10 @@ constexpr int MONITOR_SILENT = -2;    // nothing came within the silence limit
 // 1 passed (result starts with '0'), 0 failed, MONITOR_LINK_LOST, MONITOR_SILENT.
 int monitor_command(unsigned command);
 
+// The result code the first digit of an answer stands for: a lowercase hexadecimal
+// digit, or 0xFFFFFFFF for any other byte (a garbled answer).
+std::uint32_t result_code_of(unsigned first_digit);
+
 // What a command answered, for the diagnosis and the report.
 struct monitor_answer {
     std::string trace;

@@ -1,6 +1,7 @@
 #include "fault_universe.h"
 
 #include "diagnose.h"
+#include "monitor.h"
 #include "sim/faults.h"
 #include "sim/image_runner.h"
 
@@ -323,15 +324,6 @@ std::vector<std::uint8_t> read_image(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::uint32_t result_code(const std::string& digits) {
-    const char c = digits.empty() ? '\0' : digits[0];
-    if (c >= '0' && c <= '9')
-        return static_cast<std::uint32_t>(c - '0');
-    if (c >= 'a' && c <= 'f')
-        return static_cast<std::uint32_t>(c - 'a' + 10);
-    return 0xFFFFFFFFu; // not a hex digit: a garbled answer
-}
-
 diagnosed_run diagnose_in_process(const device_case& device, const std::vector<std::string>& faults,
                                   const std::vector<std::uint8_t>& image) {
     diagnosed_run d;
@@ -353,7 +345,10 @@ diagnosed_run diagnose_in_process(const device_case& device, const std::vector<s
     const sim::command_answer& test = run.answers.back();
     d.passed = !test.code.empty() && test.code[0] == '0';
     if (!d.passed)
-        d.findings = diagnose(device.tested, result_code(test.code), test.trace);
+        d.findings = diagnose(
+            device.tested,
+            result_code_of(test.code.empty() ? 0u : static_cast<unsigned char>(test.code[0])),
+            test.trace);
     return d;
 }
 

@@ -102,7 +102,4 @@ std::vector<fault_outcome> run_all_in_process(const std::vector<fault_case>& fau
                                               const std::vector<std::uint8_t>& image,
                                               unsigned workers);
 
-// The monitor's result code for a test as korvin reads it: its first hexadecimal digit.
-std::uint32_t result_code(const std::string& digits);
-
 } // namespace korvin::test
