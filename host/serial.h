@@ -1,9 +1,9 @@
 #pragma once
 // The serial link: one process-wide port, moved one byte at a time.
-// serial_posix.cpp (termios) and serial_win32.cpp (KERNEL32) implement it.
+// serial_posix.cpp (termios) and serial_win32.cpp (KERNEL32) implement it;
+// serial.cpp holds what the two share.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace korvin {
 
@@ -43,17 +43,7 @@ bool serial_failed();
 
 void serial_close();
 
-struct serial_port_entry {
-    std::string argument;    // what -p takes for it: "1" (COM1), "/dev/ttyUSB0"
-    std::string description; // what the system says of it
-};
-
-// The serial ports this machine has, sorted by argument: COM ports by number,
-// then device paths. None open is needed.
-std::vector<serial_port_entry> serial_list_ports();
+// Returns after 10 ms: the download's pacing between bytes.
 void pause_10ms();
-
-// The system's name for this machine, for the reports; "" when it has none.
-std::string system_host_name();
 
 } // namespace korvin

@@ -1,9 +1,8 @@
 // Why a port could not be opened: the text for each cause the system can
 // give, then real causes made on this machine (a missing node, a port held
 // by another process, a port of another user).
+#include "open_failure.h"
 #include "serial.h"
-#include "serial_common.h"
-#include "serial_posix.h"
 
 #include <gtest/gtest.h>
 
