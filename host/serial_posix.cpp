@@ -1,4 +1,4 @@
-// The serial link on termios (Linux, macOS).
+// The serial link on termios (Linux).
 #include "open_failure.h"
 #include "serial.h"
 
@@ -98,13 +98,11 @@ int serial_open_path(const std::string& path) {
 std::string serial_device_path(const std::string& name) {
     if (name.empty() || name.find('/') != std::string::npos)
         return "";
-    // Terminal devices are named tty... (ttyS0, ttyUSB0, ttyACM0) or, on
-    // BSD and macOS, cu...; any other name counts when /dev holds a
-    // character device of that name.
+    // Terminal devices are named tty... (ttyS0, ttyUSB0, ttyACM0); any other
+    // name counts when /dev holds a character device of that name.
     const std::string path = "/dev/" + name;
     struct stat info {};
-    if (name.compare(0, 3, "tty") == 0 || name.compare(0, 3, "cu.") == 0 ||
-        (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode)))
+    if (name.compare(0, 3, "tty") == 0 || (stat(path.c_str(), &info) == 0 && S_ISCHR(info.st_mode)))
         return path;
     return "";
 }
