@@ -32,6 +32,7 @@ long long monotonic_ms() {
 std::string open_explanation;
 
 int open_device(const std::string& device, const std::string& name) {
+    serial_close(); // there is one port: the one open before is let go
     port_name = name;
     read_failed = false;
     open_explanation.clear();

@@ -19,6 +19,7 @@ std::string open_explanation;
 constexpr DWORD WAIT_SLICE_MS = 500;
 
 int open_device(const std::string& device, const std::string& name) {
+    serial_close(); // there is one port: the one open before is let go
     port_name = name;
     read_failed = false;
     open_explanation.clear();
@@ -148,7 +149,8 @@ bool serial_failed() {
 }
 
 void serial_close() {
-    CloseHandle(port_handle);
+    if (port_handle != INVALID_HANDLE_VALUE)
+        CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
 }
 
