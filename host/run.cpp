@@ -2,8 +2,10 @@
 
 #include "boot_rom.h"
 #include "monitor.h"
+#include "ports.h"
 #include "report.h"
 #include "serial.h"
+#include "system.h"
 
 #include <getopt.h>
 

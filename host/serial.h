@@ -1,22 +1,22 @@
 #pragma once
 // The serial link: one process-wide port, moved one byte at a time.
-// serial_posix.cpp (termios) and serial_win32.cpp (KERNEL32) implement it.
+// serial_posix.cpp (termios, Linux) and serial_win32.cpp (KERNEL32) implement it;
+// serial.cpp holds what the two share.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace korvin {
 
 // The name the messages show for port number n: "COM%d".
 std::string com_port_name(std::int32_t port_number);
 
-// Opens COMn (on POSIX systems /dev/ttyS<n-1>) for exclusive use. On failure
+// Opens COMn (on Linux /dev/ttyS<n-1>) for exclusive use. On failure
 // prints "Could not open serial port COMn.\n" to standard error; returns 1/0.
 int serial_open(std::int32_t port_number);
 // Opens the device at `path` for exclusive use; failures name the path.
 int serial_open_path(const std::string& path);
 // The device a bare name given to -p stands for, or "" when the name is no
-// device name on this system: on POSIX systems "ttyUSB0" is /dev/ttyUSB0.
+// device name on this system: on Linux "ttyUSB0" is /dev/ttyUSB0.
 std::string serial_device_path(const std::string& name);
 // The name of the port as the messages show it (COMn or the path).
 const std::string& serial_port_name();
@@ -43,17 +43,7 @@ bool serial_failed();
 
 void serial_close();
 
-struct serial_port_entry {
-    std::string argument;    // what -p takes for it: "1" (COM1), "/dev/ttyUSB0"
-    std::string description; // what the system says of it
-};
-
-// The serial ports this machine has, sorted by argument: COM ports by number,
-// then device paths. None open is needed.
-std::vector<serial_port_entry> serial_list_ports();
+// Returns after 10 ms: the download's pacing between bytes.
 void pause_10ms();
-
-// The system's name for this machine, for the reports; "" when it has none.
-std::string system_host_name();
 
 } // namespace korvin

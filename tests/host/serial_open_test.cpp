@@ -1,9 +1,8 @@
 // Why a port could not be opened: the text for each cause the system can
 // give, then real causes made on this machine (a missing node, a port held
 // by another process, a port of another user).
+#include "open_failure.h"
 #include "serial.h"
-#include "serial_common.h"
-#include "serial_posix.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +21,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -179,6 +179,28 @@ TEST(SerialOpenExplanation, AMissingNodeSuggestsTheListAndASuccessClearsIt) {
     ASSERT_FALSE(pty.slave.empty());
     ASSERT_EQ(serial_open_path(pty.slave), 1);
     EXPECT_EQ(serial_open_explanation(), "");
+    serial_close();
+}
+
+// This process's descriptors open on `path`.
+int descriptors_on(const std::string& path) {
+    int count = 0;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator fd("/proc/self/fd", ec), end; !ec && fd != end;
+         fd.increment(ec))
+        count += std::filesystem::read_symlink(fd->path(), ec) == path;
+    return count;
+}
+
+TEST(SerialOpen, OpeningAgainClosesThePortOpenedBefore) {
+    pty_pair first, second;
+    ASSERT_FALSE(first.slave.empty() || second.slave.empty());
+    ASSERT_EQ(serial_open_path(first.slave), 1);
+    if (descriptors_on(first.slave) != 1)
+        GTEST_SKIP() << "no /proc/self/fd here to see the descriptors";
+    ASSERT_EQ(serial_open_path(second.slave), 1);
+    EXPECT_EQ(descriptors_on(first.slave), 0);
+    EXPECT_EQ(descriptors_on(second.slave), 1);
     serial_close();
 }
 

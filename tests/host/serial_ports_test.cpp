@@ -1,6 +1,6 @@
 // The POSIX port listing over a machine built under a temporary directory,
 // laid out as the kernel's sysfs and udev's /dev are, and over this machine.
-#include "serial_posix.h"
+#include "ports.h"
 
 #include <gtest/gtest.h>
 

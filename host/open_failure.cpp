@@ -1,16 +1,10 @@
-#include "serial_common.h"
-#include "serial.h"
+// The explanation of a failed open on Windows, built from the error code and
+// the system's text alone, so that it can be tested anywhere.
+#include "open_failure.h"
 
 #include <cctype>
-#include <cstdio>
 
 namespace korvin {
-
-std::string com_port_name(std::int32_t port_number) {
-    char name[16];
-    std::snprintf(name, sizeof name, "COM%d", static_cast<int>(port_number));
-    return name;
-}
 
 namespace {
 

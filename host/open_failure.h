@@ -1,20 +1,14 @@
 #pragma once
-// The POSIX port listing with movable roots, so that tests can build a
-// machine of their own under a directory; and the account of a failed open,
-// built from plain facts so that tests can give it any.
-#include "serial.h"
-
+// Why a serial port could not be opened, told so that a technician knows the
+// next step. The facts are gathered by open_failure_posix.cpp and
+// open_failure_win32.cpp; the texts are built from plain facts, so that tests
+// on any system can give them any.
 #include <string>
 #include <vector>
 
 namespace korvin {
 
-// serial_list_ports() over <root>/dev and <root>/sys (without sysfs, over
-// <root>/proc instead); root "" is this machine. The arguments name the
-// ports as seen from root ("/dev/ttyUSB0").
-std::vector<serial_port_entry> serial_list_ports_under(const std::string& root);
-
-// The steps of opening a port, in order.
+// The steps of opening a port on Linux, in order.
 enum class open_step {
     open,      // open(2)
     exclusive, // TIOCEXCL: no second open by other users
@@ -34,7 +28,7 @@ struct port_holder {
     std::string program; // its command name ("minicom")
 };
 
-// What the system showed when opening a port failed.
+// What the system showed when opening a port on Linux failed.
 struct open_failure {
     std::string port;   // as the messages name it: "COM5", "/dev/ttyUSB0"
     std::string device; // the node that was opened: "/dev/ttyS4"
@@ -48,7 +42,22 @@ struct open_failure {
     std::vector<port_holder> holders; // other processes with the device open
 };
 
-// serial_open_explanation()'s text for a failure.
+// Linux: what the system shows of `device` right after opening it as `port`
+// failed at `step` with errno `error`. Called at once, while any holders still
+// hold the port.
+open_failure examine_open_failure(const std::string& port, const std::string& device,
+                                  open_step step, int error);
+
+// Linux: the explanation of a failure, one or more lines each ended by '\n'.
 std::string explain_open_failure(const open_failure& failure);
+
+// Windows: the explanation for CreateFile's error code (GetLastError) and the
+// system's text for it (FormatMessage).
+std::string explain_windows_open_failure(const std::string& port, unsigned long error,
+                                         const std::string& system_text);
+
+// Windows: the system's text for an error code (FormatMessage), in the
+// user's language; "" when it has none.
+std::string windows_error_text(unsigned long error);
 
 } // namespace korvin
