@@ -1,7 +1,7 @@
 #include "run.h"
 
 #include "boot_rom.h"
-#include "monitor.h"
+#include "test_run.h"
 #include "report.h"
 #include "serial.h"
 
