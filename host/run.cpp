@@ -228,16 +228,9 @@ int parse_command_line(int argc, char** argv, run_settings& settings) {
     }
     if (argc == optind + 1) {
         const char* name = argv[argc - 1];
-        const bool sdram = std::strcmp(name, "sdram") == 0;
-        const bool flash = std::strcmp(name, "flash") == 0;
-        const bool sram = std::strcmp(name, "sram") == 0;
-        if (!sdram && !flash && !sram) {
-            print_usage();
-            return PARSE_FAILED;
-        }
-        settings.test_sdram = sdram;
-        settings.test_flash = flash;
-        settings.test_sram = sram;
+        settings.test_sdram = std::strcmp(name, "sdram") == 0;
+        settings.test_flash = std::strcmp(name, "flash") == 0;
+        settings.test_sram = std::strcmp(name, "sram") == 0;
     }
     return PARSE_RUN;
 }
