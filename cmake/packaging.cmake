@@ -147,7 +147,7 @@ from a PC over a serial line. It wakes the chip's boot ROM in serial boot
 mode, downloads a small monitor into the internal RAM and has it run data-bus
 and address-line tests of each memory. Each test is reported as passed or
 failed; with --diagnose korvin names the stuck or shorted data and address
-lines, and it can write a JUnit report for a production line.
+lines, and it can write a JUnit XML or JSON report for a production line.
 
 korvin-sim simulates such a board behind a pseudo-terminal: it runs the real
 monitor on an emulated ARM926, and can inject memory and boot ROM faults.")

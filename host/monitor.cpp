@@ -1,12 +1,7 @@
 #include "monitor.h"
 
-#include "diagnose.h"
 #include "report.h"
 #include "serial.h"
-#include "test_report.h"
-
-#include <chrono>
-#include <cstdio>
 
 namespace korvin {
 
@@ -22,29 +17,25 @@ bool read_answer_byte(unsigned& byte) {
     return !missed && !serial_failed();
 }
 
+monitor_outcome lost() {
+    return serial_failed() ? monitor_outcome::link_lost : monitor_outcome::silent;
+}
+
 } // namespace
 
 void monitor_set_silence_limit(int seconds) {
     silence_limit_ms = seconds > 0 ? static_cast<std::uint32_t>(seconds) * 1000u : 0;
 }
 
-int monitor_wait_for(unsigned byte) {
+bool monitor_wait_for(unsigned byte) {
     for (;;) {
         unsigned b = 0;
         if (!read_answer_byte(b))
-            return 0;
+            return false;
         if (b == (byte & 0xFFu))
-            return 1;
+            return true;
     }
 }
-
-namespace {
-
-int lost() {
-    return serial_failed() ? MONITOR_LINK_LOST : MONITOR_SILENT;
-}
-
-} // namespace
 
 std::uint32_t result_code_of(unsigned first_digit) {
     if (first_digit >= '0' && first_digit <= '9')
@@ -54,7 +45,7 @@ std::uint32_t result_code_of(unsigned first_digit) {
     return 0xFFFFFFFFu;
 }
 
-int monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
+monitor_outcome monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
     answer = {};
     if (!monitor_wait_for('?'))
         return lost();
@@ -75,169 +66,12 @@ int monitor_command(unsigned command, bool show_trace, monitor_answer& answer) {
     // next command, which monitor_wait_for has to see. Codes carry no leading
     // zeros, so '0' alone is a pass.
     answer.code = result_code_of(first_digit);
-    return first_digit == '0' ? 1 : 0;
+    return first_digit == '0' ? monitor_outcome::passed : monitor_outcome::failed;
 }
 
 int monitor_command(unsigned command) {
     monitor_answer ignored;
-    return monitor_command(command, true, ignored);
-}
-
-namespace {
-
-struct test_entry {
-    memory tested;
-    bool run_settings::*selected;
-    const char* heading;
-    char command;
-    const char* name; // in the report
-};
-
-const test_entry TESTS[] = {
-    {memory::sdram, &run_settings::test_sdram, "Testing SDRAM...%c", '1', "sdram"},
-    {memory::flash, &run_settings::test_flash, "Testing FLASH...%c", '2', "flash"},
-    {memory::sram, &run_settings::test_sram, "Testing SRAM...%c", '3', "sram"},
-};
-
-const char* report_name(memory tested) {
-    for (const test_entry& t : TESTS)
-        if (t.tested == tested)
-            return t.name;
-    return "";
-}
-
-bool write_report(const std::string& path, const run_facts& facts,
-                  const std::vector<test_verdict>& verdicts,
-                  const test_outcome* interrupted = nullptr) {
-    std::vector<test_outcome> outcomes;
-    for (const test_verdict& v : verdicts)
-        outcomes.push_back(
-            {report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings, ""});
-    if (interrupted)
-        outcomes.push_back(*interrupted);
-    if (write_test_report(path, facts, outcomes))
-        return true;
-    std::fprintf(stderr, "Could not write report '%s'.\n", path.c_str());
-    return false;
-}
-
-const char* display_name(memory tested) {
-    switch (tested) {
-    case memory::sdram:
-        return "SDRAM";
-    case memory::flash:
-        return "FLASH";
-    case memory::sram:
-        return "SRAM";
-    }
-    return "";
-}
-
-// Closes the record of a run whose link failed or whose board fell silent:
-// the reason on a line of its own on the console and as the log's last line,
-// the report with what this pass measured and the interrupted test as an
-// error, and with --diagnose where it happened.
-void record_interruption(const run_settings& settings, const run_facts& facts,
-                         test_run_result& result, int why, const test_entry* during,
-                         double seconds) {
-    char message[160];
-    if (why == MONITOR_SILENT)
-        std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
-                      settings.timeout_seconds);
-    else
-        std::snprintf(message, sizeof message, "Could not read from serial port %s.",
-                      serial_port_name().c_str());
-    end_open_lines(REPORT_BOTH);
-    std::fprintf(stderr, "%s\n", message);
-    report_to(REPORT_LOG, "%s\n", message);
-    result.link_lost = true;
-
-    if (!settings.report_path.empty()) {
-        const test_outcome interrupted{during ? during->name : "monitor", 0, seconds, {}, message};
-        if (!write_report(settings.report_path, facts, result.verdicts, &interrupted))
-            result.report_failed = true;
-    }
-    if (settings.diagnose) {
-        const std::string where =
-            during ? std::string("during the ") + display_name(during->tested) + " test"
-                   : std::string("before the first test");
-        const unsigned long pass = result.passes + 1;
-        const std::string done = result.passes == 0 ? "no pass completed"
-                                 : result.passes == 1
-                                     ? "1 pass completed"
-                                     : std::to_string(result.passes) + " passes completed";
-        std::fprintf(stderr, "%s %s, in pass %lu (%s).\n",
-                     why == MONITOR_SILENT ? "The board fell silent" : "The link was lost",
-                     where.c_str(), pass, done.c_str());
-        std::fputs(why == MONITOR_SILENT
-                       ? "No test on a working board is silent this long: the board lost power or "
-                         "was\nreset, or the cable was pulled. Check them and run korvin again.\n"
-                       : "The serial device went away: a USB adapter was unplugged or the cable "
-                         "pulled.\nCheck the connection and run korvin again; the tests completed "
-                         "are in the\nreport.\n",
-                   stderr);
-    }
-}
-
-} // namespace
-
-test_run_result test_run(const run_settings& settings, const run_facts& run) {
-    test_run_result result;
-    run_facts facts = run;
-    facts.timestamp = report_timestamp();
-    monitor_set_silence_limit(settings.timeout_seconds);
-    // A diagnosis needs the trace even when the console is not to show it.
-    const bool trace_sent = settings.verbose || settings.diagnose;
-    for (const char mode : {'v', 's'}) {
-        if (mode == 'v' ? !trace_sent : !settings.continuous)
-            continue;
-        const int r = monitor_command(static_cast<unsigned char>(mode));
-        if (r < 0) {
-            record_interruption(settings, facts, result, r, nullptr, 0);
-            return result;
-        }
-    }
-    do {
-        result.verdicts.clear();
-        if (result.passes > 0)
-            facts.timestamp = report_timestamp();
-        for (const test_entry& t : TESTS) {
-            if (!(settings.*t.selected))
-                continue;
-            const char console_end = settings.verbose ? '\n' : ' ';
-            const char log_end = trace_sent ? '\n' : ' ';
-            if (console_end == log_end) {
-                report(t.heading, console_end);
-            } else {
-                report_to(REPORT_CONSOLE, t.heading, console_end);
-                report_to(REPORT_LOG, t.heading, log_end);
-            }
-            monitor_answer answer;
-            const auto start = std::chrono::steady_clock::now();
-            const int r =
-                monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-            if (r < 0) {
-                record_interruption(settings, facts, result, r, &t, took.count());
-                return result;
-            }
-            report(r ? "passed\n" : "failed\n");
-            test_verdict verdict{t.tested, r == 1, answer.code, took.count(), {}};
-            if (r != 1) {
-                result.any_failed = true;
-                verdict.findings = diagnose(t.tested, answer.code, answer.trace);
-                if (settings.diagnose)
-                    for (const std::string& finding : verdict.findings)
-                        report("    %s\n", finding.c_str());
-            }
-            result.verdicts.push_back(verdict);
-        }
-        ++result.passes;
-        if (!settings.report_path.empty() &&
-            !write_report(settings.report_path, facts, result.verdicts))
-            result.report_failed = true;
-    } while (settings.continuous);
-    return result;
+    return monitor_command(command, true, ignored) == monitor_outcome::passed ? 1 : 0;
 }
 
 } // namespace korvin

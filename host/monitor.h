@@ -1,12 +1,11 @@
 #pragma once
-// The monitor protocol: the monitor prompts with '?', takes one command byte,
-// may send trace text, then answers ':' and the result code in hexadecimal.
-#include "settings.h"
-#include "test_report.h"
-
+// The host side of the monitor protocol and nothing more: waiting for the
+// monitor's '?' prompt, sending one command byte, relaying the trace text
+// through report, and reading the first digit of the result after ':'. Every
+// read is bounded by the silence limit when one is set. The test run built on
+// it is test_run.h.
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace korvin {
 
@@ -14,16 +13,21 @@ namespace korvin {
 // 0 (the default) waits without limit.
 void monitor_set_silence_limit(int seconds);
 
-// Discards bytes until `byte` arrives. 1 when it did, 0 when the link failed
-// or the board stayed silent past the limit.
-int monitor_wait_for(unsigned byte);
-
-constexpr int MONITOR_LINK_LOST = -1; // the link failed (device gone, hang-up)
-constexpr int MONITOR_SILENT = -2;    // nothing came within the silence limit
+// Discards bytes until `byte` arrives. False when the link failed or the
+// board stayed silent past the limit.
+bool monitor_wait_for(unsigned byte);
 
 // Sends `command` after the prompt and relays the trace through report.
-// 1 passed (result starts with '0'), 0 failed, MONITOR_LINK_LOST, MONITOR_SILENT.
+// 1 passed (the result starts with '0'), 0 failed or no answer at all.
 int monitor_command(unsigned command);
+
+// What a command's answer came to.
+enum class monitor_outcome {
+    passed,    // the result starts with '0'
+    failed,    // any other result
+    link_lost, // the link failed (device gone, hang-up)
+    silent,    // nothing came within the silence limit
+};
 
 // The result code the first digit of an answer stands for: a lowercase hexadecimal
 // digit, or 0xFFFFFFFF for any other byte (a garbled answer).
@@ -35,32 +39,9 @@ struct monitor_answer {
     std::uint32_t code = 0; // the first result digit: every code is one digit
 };
 
-// monitor_command that also keeps the answer; the trace goes to the console
-// only when show_trace, to the log always.
-int monitor_command(unsigned command, bool show_trace, monitor_answer& answer);
-
-struct test_verdict {
-    memory tested;
-    bool passed;
-    std::uint32_t code;
-    double seconds;                    // from the command to its result
-    std::vector<std::string> findings; // of a failed test
-};
-
-struct test_run_result {
-    std::vector<test_verdict> verdicts; // of the last pass begun
-    unsigned long passes = 0;           // passes completed
-    bool any_failed = false;            // in any pass
-    // The link failed or the board fell silent; the run's record (console,
-    // log, report) has been closed with the reason.
-    bool link_lost = false;
-    bool report_failed = false; // a --report file could not be written
-};
-
-// The mode commands, then one pass over the selected tests (without end when
-// continuous). Returns only after a single pass, or when the link failed or
-// the board fell silent for settings.timeout_seconds.
-// `facts` go into every report; the timestamp is each pass's own.
-test_run_result test_run(const run_settings& settings, const run_facts& facts = {});
+// monitor_command that also keeps the answer and tells a lost link from a
+// silent board; the trace goes to the console only when show_trace, to the
+// log always.
+monitor_outcome monitor_command(unsigned command, bool show_trace, monitor_answer& answer);
 
 } // namespace korvin

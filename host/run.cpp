@@ -1,47 +1,21 @@
 #include "run.h"
 
 #include "boot_rom.h"
-#include "monitor.h"
+#include "command_line.h"
 #include "ports.h"
 #include "report.h"
 #include "serial.h"
 #include "system.h"
-
-#include <getopt.h>
+#include "test_run.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace korvin {
-
-std::int32_t parse_port_number(const char* text) {
-    const char* p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT32_MAX) + 1)
-            break; // already beyond either end
-    }
-    if (negative)
-        value = -value;
-    if (value > INT32_MAX)
-        return INT32_MAX;
-    if (value < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<std::int32_t>(value);
-}
 
 void print_port_list() {
     const std::vector<serial_port_entry> ports = serial_list_ports();
@@ -58,40 +32,6 @@ void print_port_list() {
 }
 
 namespace {
-
-// Long options only, so the short options and the usage text stay as they are.
-enum long_option {
-    OPT_DIAGNOSE = 0x100,
-    OPT_REPORT,
-    OPT_STRICT,
-    OPT_WAIT,
-    OPT_LIST_PORTS,
-    OPT_HELP,
-    OPT_TIMEOUT,
-    OPT_VERSION,
-};
-
-const option LONG_OPTIONS[] = {
-    {"diagnose", no_argument, nullptr, OPT_DIAGNOSE},
-    {"report", required_argument, nullptr, OPT_REPORT},
-    {"strict", no_argument, nullptr, OPT_STRICT},
-    {"wait", required_argument, nullptr, OPT_WAIT},
-    {"list-ports", no_argument, nullptr, OPT_LIST_PORTS},
-    {"help", no_argument, nullptr, OPT_HELP},
-    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
-    {"version", no_argument, nullptr, OPT_VERSION},
-    {nullptr, 0, nullptr, 0},
-};
-
-// A whole number of seconds from 1 up; 0 for anything else.
-int parse_seconds(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > INT_MAX)
-        return 0;
-    return static_cast<int>(value);
-}
 
 // Whether a report can be written at `path`, tried before the board is
 // touched so that a bad path fails at once and not after a long run. The
@@ -110,141 +50,30 @@ bool report_writable(const std::string& path) {
     return true;
 }
 
-// "COM" in any case and decimal digits: the port number a Windows user
-// types ("-p COM3"), accepted on every system.
-bool com_port_argument(const char* text, std::int32_t& number) {
-    if (std::strlen(text) < 4)
-        return false;
-    for (int i = 0; i < 3; ++i)
-        if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i])
+// Carries out one effect of the command line; false, with its message
+// printed, when it failed.
+bool carry_out(const command_line_effect& effect) {
+    const char* path = effect.path.c_str();
+    switch (effect.kind) {
+    case effect_kind::open_log: {
+        // An earlier log file stays open, unused, until the process ends.
+        std::FILE* file = std::fopen(path, "wt");
+        if (!file) {
+            std::fprintf(stderr, "Could not open logfile '%s'.\n", path);
             return false;
-    for (const char* p = text + 3; *p; ++p)
-        if (*p < '0' || *p > '9')
-            return false;
-    number = parse_port_number(text + 3);
-    return true;
-}
-
-bool test_name(const char* word) {
-    return std::strcmp(word, "sdram") == 0 || std::strcmp(word, "flash") == 0 ||
-           std::strcmp(word, "sram") == 0;
-}
-
-bool seconds_option(const char* name, const char* text, int& seconds) {
-    seconds = parse_seconds(text);
-    if (seconds != 0)
+        }
+        log_file = file;
+        std::printf("Logging to '%s'\n", path);
         return true;
-    std::fprintf(stderr, "The --%s option takes a whole number of seconds, not '%s'.\n", name,
-                 text);
+    }
+    case effect_kind::check_report:
+        if (report_writable(effect.path))
+            return true;
+        std::fprintf(stderr, "Could not write report '%s'.\n", path);
+        return false;
+    }
     return false;
 }
-
-} // namespace
-
-int parse_command_line(int argc, char** argv, run_settings& settings) {
-    opterr = 0;
-    // 0 rather than 1 restarts the parser completely, POSIXLY_CORRECT included.
-    optind = 0;
-    // getopt_long also because it is the one that permutes everywhere (the
-    // BSD-derived getopt of mingw-w64 does not).
-    int opt;
-    while ((opt = getopt_long(argc, argv, "chl:p:v", LONG_OPTIONS, nullptr)) != -1) {
-        switch (opt) {
-        case 'c':
-            settings.continuous = true;
-            break;
-        case 'l': {
-            // An earlier log file stays open, unused, until the process ends.
-            std::FILE* file = std::fopen(optarg, "wt");
-            if (!file) {
-                std::fprintf(stderr, "Could not open logfile '%s'.\n", optarg);
-                return PARSE_FAILED;
-            }
-            log_file = file;
-            std::printf("Logging to '%s'\n", optarg);
-            break;
-        }
-        case 'p': {
-            std::int32_t number = 0;
-            const std::string device = serial_device_path(optarg);
-            if (com_port_argument(optarg, number)) {
-                settings.port_path.clear();
-                settings.port_number = number;
-            } else if (optarg[0] == '/') {
-                settings.port_path = optarg;
-            } else if (!device.empty()) {
-                settings.port_path = device;
-            } else {
-                settings.port_path.clear();
-                settings.port_number = parse_port_number(optarg);
-            }
-            break;
-        }
-        case 'v':
-            settings.verbose = true;
-            break;
-        case OPT_DIAGNOSE:
-            settings.diagnose = true;
-            break;
-        case OPT_REPORT:
-            if (!report_writable(optarg)) {
-                std::fprintf(stderr, "Could not write report '%s'.\n", optarg);
-                return PARSE_FAILED;
-            }
-            settings.report_path = optarg;
-            break;
-        case OPT_STRICT:
-            settings.strict = true;
-            break;
-        case OPT_WAIT:
-            if (!seconds_option("wait", optarg, settings.wait_seconds))
-                return PARSE_FAILED;
-            break;
-        case OPT_TIMEOUT:
-            if (!seconds_option("timeout", optarg, settings.timeout_seconds))
-                return PARSE_FAILED;
-            break;
-        case OPT_VERSION:
-            std::printf("korvin %s\n", KORVIN_VERSION);
-            return PARSE_DONE;
-        case OPT_LIST_PORTS:
-            print_port_list();
-            return PARSE_DONE;
-        case OPT_HELP:
-            print_usage(stdout);
-            print_long_options(stdout);
-            return PARSE_DONE;
-        default: // -h, an unknown option, a missing argument
-            print_usage();
-            return PARSE_FAILED;
-        }
-    }
-    // Two or more names run all three tests; but a word that names no test
-    // (a typing error, or an option left unparsed under POSIXLY_CORRECT)
-    // must never start a run that erases the FLASH.
-    for (int i = optind; i < argc; ++i) {
-        if (!test_name(argv[i])) {
-            print_usage();
-            return PARSE_FAILED;
-        }
-    }
-    if (argc == optind + 1) {
-        const char* name = argv[argc - 1];
-        const bool sdram = std::strcmp(name, "sdram") == 0;
-        const bool flash = std::strcmp(name, "flash") == 0;
-        const bool sram = std::strcmp(name, "sram") == 0;
-        if (!sdram && !flash && !sram) {
-            print_usage();
-            return PARSE_FAILED;
-        }
-        settings.test_sdram = sdram;
-        settings.test_flash = flash;
-        settings.test_sram = sram;
-    }
-    return PARSE_RUN;
-}
-
-namespace {
 
 void close_log() {
     if (log_file)
@@ -252,18 +81,9 @@ void close_log() {
     log_file = nullptr;
 }
 
-} // namespace
-
-int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t image_length) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
-    run_settings settings;
-    int status = 0;
-    const int parsed = parse_command_line(argc, argv, settings);
-    if (parsed != PARSE_RUN) {
-        // A log file opened on the way stays empty and is closed by the exit.
-        return parsed == PARSE_DONE ? 0 : 1;
-    }
-
+// From the serial port on: returns the exit status.
+int run_sequence(const run_settings& settings, const unsigned char* image,
+                 std::size_t image_length) {
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
     if (!opened) {
@@ -276,6 +96,7 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     if (settings.test_flash)
         std::printf("*** Warning! The contents of the FLASH will be erased. ***\n");
 
+    int status = 0;
     if (!boot_rom_download(image, image_length, {settings.wait_seconds, settings.diagnose})) {
         status = 1;
         if (serial_failed()) {
@@ -295,9 +116,45 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
         else if (settings.strict && result.any_failed)
             status = 2;
     }
+    // The port first, then the log.
     serial_close();
     close_log();
     return status;
+}
+
+} // namespace
+
+int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t image_length) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    const parsed_command_line parsed = parse_command_line(argc, argv);
+    // The effects come in command-line order and before the action: -l x -h
+    // announces x, leaves it empty and then prints the usage text, and the
+    // first -l or --report that fails ends the program before anything after
+    // it. A log file opened on the way stays empty and is closed by the exit.
+    for (const command_line_effect& effect : parsed.effects)
+        if (!carry_out(effect))
+            return 1;
+    switch (parsed.action) {
+    case command_line_action::run:
+        break;
+    case command_line_action::usage_failure:
+        print_usage();
+        return 1;
+    case command_line_action::message_failure:
+        std::fputs(parsed.message.c_str(), stderr);
+        return 1;
+    case command_line_action::print_version:
+        std::printf("korvin %s\n", KORVIN_VERSION);
+        return 0;
+    case command_line_action::list_ports:
+        print_port_list();
+        return 0;
+    case command_line_action::help:
+        print_usage(stdout);
+        print_long_options(stdout);
+        return 0;
+    }
+    return run_sequence(parsed.settings, image, image_length);
 }
 
 } // namespace korvin

@@ -25,7 +25,7 @@ struct run_settings {
     bool verbose = false;
     // The production-line options, all long ones.
     bool diagnose = false;   // --diagnose: name the faulty lines after each "failed"
-    std::string report_path; // --report FILE: JUnit XML after every pass
+    std::string report_path; // --report FILE: JUnit XML (JSON for *.json) after every pass
     bool strict = false;     // --strict: status 2 when a test failed
     int wait_seconds = 0;    // --wait SECONDS: bound on the wake-up; 0 waits for ever
     // --timeout SECONDS: how long the board may send nothing during the test run

@@ -196,14 +196,14 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-int write_test_report(const std::string& path, const run_facts& facts,
-                      const std::vector<test_outcome>& tests) {
+bool write_test_report(const std::string& path, const run_facts& facts,
+                       const std::vector<test_outcome>& tests) {
     const std::string text =
         ends_with_json(path) ? json_report_text(facts, tests) : junit_report_text(facts, tests);
     const std::string temporary = path + ".tmp";
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (!file)
-        return 0;
+        return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     ok = std::fclose(file) == 0 && ok;
     // Renaming within one folder replaces the old report in one step (on
@@ -213,9 +213,9 @@ int write_test_report(const std::string& path, const run_facts& facts,
         std::filesystem::rename(temporary, path, error);
     if (!ok || error) {
         std::remove(temporary.c_str());
-        return 0;
+        return false;
     }
-    return 1;
+    return true;
 }
 
 } // namespace korvin

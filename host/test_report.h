@@ -36,11 +36,10 @@ std::string json_report_text(const run_facts& facts, const std::vector<test_outc
 
 // Writes the report in the format its name asks for. It goes to a temporary
 // file in the same folder first and is then renamed over `path`, so readers
-// only ever see a complete report. Returns 1 on success, 0 when the file
-// could not be written (the temporary file is removed and `path` is left as
-// it was).
-int write_test_report(const std::string& path, const run_facts& facts,
-                      const std::vector<test_outcome>& tests);
+// only ever see a complete report. False when the file could not be written
+// (the temporary file is removed and `path` is left as it was).
+bool write_test_report(const std::string& path, const run_facts& facts,
+                       const std::vector<test_outcome>& tests);
 
 // The local time as a report shows it, e.g. "2026-12-08T09:40:12".
 std::string report_timestamp();

@@ -1,6 +1,6 @@
-// Option handling and test selection, in-process.
+// Option handling and test selection, in-process: what the parse decides.
+#include "command_line.h"
 #include "report.h"
-#include "run.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +12,7 @@
 namespace korvin {
 namespace {
 
-struct parsed {
-    int go_on;
-    run_settings settings;
-    std::string err;
-};
-
-parsed parse(std::vector<std::string> args, bool posixly_correct = false) {
+parsed_command_line parse(std::vector<std::string> args, bool posixly_correct = false) {
     args.insert(args.begin(), "korvin");
     std::vector<char*> argv;
     for (auto& a : args)
@@ -26,10 +20,7 @@ parsed parse(std::vector<std::string> args, bool posixly_correct = false) {
     argv.push_back(nullptr);
     if (posixly_correct)
         setenv("POSIXLY_CORRECT", "1", 1);
-    parsed p{};
-    testing::internal::CaptureStderr();
-    p.go_on = parse_command_line(static_cast<int>(args.size()), argv.data(), p.settings);
-    p.err = testing::internal::GetCapturedStderr();
+    parsed_command_line p = parse_command_line(static_cast<int>(args.size()), argv.data());
     unsetenv("POSIXLY_CORRECT");
     return p;
 }
@@ -73,9 +64,9 @@ class selection : public testing::TestWithParam<selection_case> {};
 
 TEST_P(selection, FillsTheRunSettings) {
     const selection_case& c = GetParam();
-    const parsed p = parse(c.args, c.posixly_correct);
-    ASSERT_EQ(p.go_on, 1) << p.err;
-    EXPECT_EQ(p.err, "");
+    const parsed_command_line p = parse(c.args, c.posixly_correct);
+    ASSERT_EQ(p.action, command_line_action::run) << p.message;
+    EXPECT_TRUE(p.effects.empty());
     EXPECT_EQ(p.settings.port_number, c.port);
     EXPECT_EQ(p.settings.port_path, c.path);
     EXPECT_EQ(p.settings.test_sdram, c.sdram);
@@ -121,12 +112,24 @@ INSTANTIATE_TEST_SUITE_P(
         selection_case{{"-p", "null"}, false, 1, "/dev/null", true, true, true, false, false},
         selection_case{{"--", "sdram"}, false, 1, "", true, false, false, false, false}));
 
-TEST(selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
-    const std::string text = usage();
+// Every usage failure, in one place; cli_test runs a few through the binary.
+TEST(selection, UsageFailures) {
     struct {
         std::vector<std::string> args;
         bool posixly_correct;
     } cases[] = {
+        {{"-h"}, false},
+        {{"-x"}, false},
+        {{"-l"}, false},
+        {{"-p"}, false},
+        {{"--port=2"}, false},
+        {{"sdram", "-h"}, false},
+        {{"-h", "-x", "-l"}, false},
+        {{"-p", "/dev/korvin-none", "-h"}, false},
+        // A word that names no test, whatever stands beside it.
+        {{"SDRAM"}, false},
+        {{"ram"}, false},
+        {{"-v", "Flash"}, false},
         {{"foo", "bar"}, false},
         {{"sdram", "foo"}, false},
         {{"sram", "flash", "Sdram"}, false},
@@ -137,37 +140,56 @@ TEST(selection, AWordThatNamesNoTestIsRefusedWhateverStandsBesideIt) {
         {{"sdram", "sram", "-c"}, true},
     };
     for (const auto& c : cases) {
-        const parsed p = parse(c.args, c.posixly_correct);
-        EXPECT_EQ(p.go_on, 0) << c.args[0] << " " << c.args[1];
-        EXPECT_EQ(p.err, text) << c.args[0] << " " << c.args[1];
-    }
-}
-
-TEST(selection, RefusesWithTheUsageTextAlone) {
-    const std::string text = usage();
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"-h"},
-                                               {"-x"},
-                                               {"-l"},
-                                               {"-p"},
-                                               {"SDRAM"},
-                                               {"ram"},
-                                               {"sdram", "-h"},
-                                               {"-h", "-x", "-l"},
-                                               {"-v", "Flash"},
-                                               {"--port=2"}}) {
-        const parsed p = parse(args);
-        EXPECT_EQ(p.go_on, 0) << args[0];
-        EXPECT_EQ(p.err, text) << args[0];
+        const parsed_command_line p = parse(c.args, c.posixly_correct);
+        EXPECT_EQ(p.action, command_line_action::usage_failure) << testing::PrintToString(c.args);
+        EXPECT_TRUE(p.effects.empty()) << testing::PrintToString(c.args);
     }
 }
 
 TEST(selection, HelpEndsParsingBeforeLaterOptions) {
-    const parsed p = parse({"-c", "-h", "-v", "-p", "7"});
-    EXPECT_EQ(p.go_on, 0);
+    const parsed_command_line p = parse({"-c", "-h", "-v", "-p", "7"});
+    EXPECT_EQ(p.action, command_line_action::usage_failure);
     EXPECT_TRUE(p.settings.continuous);
     EXPECT_FALSE(p.settings.verbose);
     EXPECT_EQ(p.settings.port_number, 1);
+}
+
+// The effects come back in command-line order, up to the option that ends
+// the parse; "l:" opens a log, "r:" checks a report path.
+TEST(selection, EffectsInOrderThenTheAction) {
+    using a = command_line_action;
+    struct {
+        std::vector<std::string> args;
+        std::string effects;
+        command_line_action action;
+        std::string message;
+    } cases[] = {
+        {{"-l", "x", "-h"}, "l:x ", a::usage_failure, ""},
+        {{"-h", "-l", "x"}, "", a::usage_failure, ""},
+        {{"-l", "x", "ram"}, "l:x ", a::usage_failure, ""},
+        {{"-l", "x", "sram", "-l", "y"}, "l:x l:y ", a::run, ""},
+        {{"--report", "r", "-l", "x", "--report=s"}, "r:r l:x r:s ", a::run, ""},
+        {{"-l", "x", "--wait", "0", "-l", "y"},
+         "l:x ",
+         a::message_failure,
+         "The --wait option takes a whole number of seconds, not '0'.\n"},
+        {{"--timeout", "1.5", "-l", "x"},
+         "",
+         a::message_failure,
+         "The --timeout option takes a whole number of seconds, not '1.5'.\n"},
+        {{"-l", "x", "--version", "-x"}, "l:x ", a::print_version, ""},
+        {{"--list-ports", "-l", "x"}, "", a::list_ports, ""},
+        {{"-l", "x", "--help", "ram"}, "l:x ", a::help, ""},
+    };
+    for (const auto& c : cases) {
+        const parsed_command_line p = parse(c.args);
+        std::string effects;
+        for (const command_line_effect& e : p.effects)
+            effects += (e.kind == effect_kind::open_log ? "l:" : "r:") + e.path + " ";
+        EXPECT_EQ(effects, c.effects) << testing::PrintToString(c.args);
+        EXPECT_EQ(p.action, c.action) << testing::PrintToString(c.args);
+        EXPECT_EQ(p.message, c.message) << testing::PrintToString(c.args);
+    }
 }
 
 TEST(PortNumber, ConvertsLikeAtoiClampedToInt32) {

@@ -79,7 +79,7 @@ TEST_F(report_test, OneCasePerTestWithFailuresAndTimes) {
          ""},
         {"sram", 2, 0.0004, {}, ""},
     };
-    ASSERT_EQ(write_test_report(path, FACTS, tests), 1);
+    ASSERT_TRUE(write_test_report(path, FACTS, tests));
     test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
@@ -98,12 +98,10 @@ TEST_F(report_test, OneCasePerTestWithFailuresAndTimes) {
 
 TEST_F(report_test, ReplacesTheLastPassWhole) {
     std::string path = dir_ + "/report.xml";
-    ASSERT_EQ(
-        write_test_report(
-            path, FACTS,
-            {{"sdram", 1, 2, {"first pass"}, ""}, {"flash", 0, 2, {}, ""}, {"sram", 0, 2, {}, ""}}),
-        1);
-    ASSERT_EQ(write_test_report(path, FACTS, {{"sram", 0, 0.5, {}, ""}}), 1);
+    ASSERT_TRUE(write_test_report(
+        path, FACTS,
+        {{"sdram", 1, 2, {"first pass"}, ""}, {"flash", 0, 2, {}, ""}, {"sram", 0, 2, {}, ""}}));
+    ASSERT_TRUE(write_test_report(path, FACTS, {{"sram", 0, 0.5, {}, ""}}));
     test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out, "testsuite errors=0 failures=0 " + SUITE_FACTS +
@@ -114,10 +112,9 @@ TEST_F(report_test, ReplacesTheLastPassWhole) {
 
 TEST_F(report_test, AnInterruptedTestIsAnErrorNotAFailure) {
     std::string path = dir_ + "/report.xml";
-    ASSERT_EQ(write_test_report(path, FACTS,
-                                {{"sdram", 0, 1, {}, ""},
-                                 {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}),
-              1);
+    ASSERT_TRUE(write_test_report(
+        path, FACTS,
+        {{"sdram", 0, 1, {}, ""}, {"flash", 0, 2.5, {}, "Could not read from <port> & co."}}));
     test::run_result parsed = parse(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err;
     EXPECT_EQ(parsed.out,
@@ -129,11 +126,11 @@ TEST_F(report_test, AnInterruptedTestIsAnErrorNotAFailure) {
 }
 
 TEST_F(report_test, UnwritableFolderFailsAndLeavesNothing) {
-    EXPECT_EQ(write_test_report(dir_ + "/missing/report.xml", FACTS, {{"sdram", 0, 1, {}, ""}}), 0);
+    EXPECT_FALSE(write_test_report(dir_ + "/missing/report.xml", FACTS, {{"sdram", 0, 1, {}, ""}}));
     // A folder in the target's place: the rename fails and the temporary goes.
     std::string blocked = dir_ + "/blocked";
     ASSERT_EQ(mkdir(blocked.c_str(), 0700), 0);
-    EXPECT_EQ(write_test_report(blocked, FACTS, {{"sdram", 0, 1, {}, ""}}), 0);
+    EXPECT_FALSE(write_test_report(blocked, FACTS, {{"sdram", 0, 1, {}, ""}}));
     EXPECT_EQ(entries(), std::vector<std::string>{"blocked"});
     rmdir(blocked.c_str());
 }
@@ -154,11 +151,10 @@ for c in r['testcases']:
 
 TEST_F(report_test, JsonCarriesTheSameContent) {
     const std::string path = dir_ + "/report.json";
-    ASSERT_EQ(write_test_report(path, FACTS,
-                                {{"sdram", 0, 1.25, {}, ""},
-                                 {"flash", 0x1f, 30.5, {"odd \"text\" \\ \t\x01 caf\xe9"}, ""},
-                                 {"sram", 0, 0.5, {}, "Could not read from serial port COM5."}}),
-              1);
+    ASSERT_TRUE(write_test_report(path, FACTS,
+                                  {{"sdram", 0, 1.25, {}, ""},
+                                   {"flash", 0x1f, 30.5, {"odd \"text\" \\ \t\x01 caf\xe9"}, ""},
+                                   {"sram", 0, 0.5, {}, "Could not read from serial port COM5."}}));
     test::run_result parsed = parse_json(path);
     ASSERT_EQ(parsed.status, 0) << parsed.err << test::read_file(path);
     EXPECT_EQ(parsed.out, "korvin 2026-12-08T09:40:12 bench-1 [('boot_image_length', 2828), "

@@ -147,6 +147,8 @@ TEST(Production, HelpIsTheUsageTextThenTheLongOptions) {
     EXPECT_EQ(help.out.substr(0, h.err.size()), h.err);
     for (const char* option : {"--diagnose", "--report", "--strict", "--wait", "--list-ports"})
         EXPECT_NE(help.out.find(option, h.err.size()), std::string::npos) << option;
+    // --report writes either format, by the file's name.
+    EXPECT_NE(help.out.find(".json", h.err.size()), std::string::npos);
 }
 
 TEST(Production, VersionIsOneLineOnStandardOutput) {

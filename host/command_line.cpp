@@ -1,0 +1,207 @@
+#include "command_line.h"
+
+#include "serial.h"
+
+#include <getopt.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvin {
+
+std::int32_t parse_port_number(const char* text) {
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    long long value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > static_cast<long long>(INT32_MAX) + 1)
+            break; // already beyond either end
+    }
+    if (negative)
+        value = -value;
+    if (value > INT32_MAX)
+        return INT32_MAX;
+    if (value < INT32_MIN)
+        return INT32_MIN;
+    return static_cast<std::int32_t>(value);
+}
+
+namespace {
+
+// Long options only, so the short options and the usage text stay as they are.
+enum long_option {
+    OPT_DIAGNOSE = 0x100,
+    OPT_REPORT,
+    OPT_STRICT,
+    OPT_WAIT,
+    OPT_LIST_PORTS,
+    OPT_HELP,
+    OPT_TIMEOUT,
+    OPT_VERSION,
+};
+
+const option LONG_OPTIONS[] = {
+    {"diagnose", no_argument, nullptr, OPT_DIAGNOSE},
+    {"report", required_argument, nullptr, OPT_REPORT},
+    {"strict", no_argument, nullptr, OPT_STRICT},
+    {"wait", required_argument, nullptr, OPT_WAIT},
+    {"list-ports", no_argument, nullptr, OPT_LIST_PORTS},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole number of seconds from 1 up; 0 for anything else.
+int parse_seconds(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > INT_MAX)
+        return 0;
+    return static_cast<int>(value);
+}
+
+// "COM" in any case and decimal digits: the port number a Windows user
+// types ("-p COM3"), accepted on every system.
+bool com_port_argument(const char* text, std::int32_t& number) {
+    if (std::strlen(text) < 4)
+        return false;
+    for (int i = 0; i < 3; ++i)
+        if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i])
+            return false;
+    for (const char* p = text + 3; *p; ++p)
+        if (*p < '0' || *p > '9')
+            return false;
+    number = parse_port_number(text + 3);
+    return true;
+}
+
+void set_port(run_settings& settings, const char* argument) {
+    std::int32_t number = 0;
+    const std::string device = serial_device_path(argument);
+    if (com_port_argument(argument, number)) {
+        settings.port_path.clear();
+        settings.port_number = number;
+    } else if (argument[0] == '/') {
+        settings.port_path = argument;
+    } else if (!device.empty()) {
+        settings.port_path = device;
+    } else {
+        settings.port_path.clear();
+        settings.port_number = parse_port_number(argument);
+    }
+}
+
+bool test_name(const char* word) {
+    return std::strcmp(word, "sdram") == 0 || std::strcmp(word, "flash") == 0 ||
+           std::strcmp(word, "sram") == 0;
+}
+
+// Reads a --wait or --timeout argument; false, with the message in
+// `parsed`, when it is no whole number of seconds.
+bool seconds_option(const char* name, const char* text, int& seconds, parsed_command_line& parsed) {
+    seconds = parse_seconds(text);
+    if (seconds != 0)
+        return true;
+    parsed.action = command_line_action::message_failure;
+    parsed.message = std::string("The --") + name +
+                     " option takes a whole number of seconds, not '" + text + "'.\n";
+    return false;
+}
+
+// Reads the options into `parsed`; false when one of them ended the parse
+// with its action.
+bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
+    run_settings& settings = parsed.settings;
+    opterr = 0;
+    // 0 rather than 1 restarts the parser completely, POSIXLY_CORRECT included.
+    optind = 0;
+    // getopt_long also because it is the one that permutes everywhere (the
+    // BSD-derived getopt of mingw-w64 does not).
+    int opt;
+    while ((opt = getopt_long(argc, argv, "chl:p:v", LONG_OPTIONS, nullptr)) != -1) {
+        switch (opt) {
+        case 'c':
+            settings.continuous = true;
+            break;
+        case 'l':
+            // Each -l opens its own file, the last one becoming the log.
+            parsed.effects.push_back({effect_kind::open_log, optarg});
+            break;
+        case 'p':
+            set_port(settings, optarg);
+            break;
+        case 'v':
+            settings.verbose = true;
+            break;
+        case OPT_DIAGNOSE:
+            settings.diagnose = true;
+            break;
+        case OPT_REPORT:
+            parsed.effects.push_back({effect_kind::check_report, optarg});
+            settings.report_path = optarg;
+            break;
+        case OPT_STRICT:
+            settings.strict = true;
+            break;
+        case OPT_WAIT:
+            if (!seconds_option("wait", optarg, settings.wait_seconds, parsed))
+                return false;
+            break;
+        case OPT_TIMEOUT:
+            if (!seconds_option("timeout", optarg, settings.timeout_seconds, parsed))
+                return false;
+            break;
+        case OPT_VERSION:
+            parsed.action = command_line_action::print_version;
+            return false;
+        case OPT_LIST_PORTS:
+            parsed.action = command_line_action::list_ports;
+            return false;
+        case OPT_HELP:
+            parsed.action = command_line_action::help;
+            return false;
+        default: // -h, an unknown option, a missing argument
+            parsed.action = command_line_action::usage_failure;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+parsed_command_line parse_command_line(int argc, char** argv) {
+    parsed_command_line parsed;
+    // Options act in the order given, so whatever ends the parse (-h, a bad
+    // option) leaves the options after it without effect.
+    if (!parse_options(argc, argv, parsed))
+        return parsed;
+    // Two or more names run all three tests; but a word that names no test
+    // (a typing error, or an option left unparsed under POSIXLY_CORRECT)
+    // must never start a run that erases the FLASH.
+    for (int i = optind; i < argc; ++i) {
+        if (!test_name(argv[i])) {
+            parsed.action = command_line_action::usage_failure;
+            return parsed;
+        }
+    }
+    if (argc == optind + 1) {
+        const char* name = argv[argc - 1];
+        parsed.settings.test_sdram = std::strcmp(name, "sdram") == 0;
+        parsed.settings.test_flash = std::strcmp(name, "flash") == 0;
+        parsed.settings.test_sram = std::strcmp(name, "sram") == 0;
+    }
+    return parsed;
+}
+
+} // namespace korvin

@@ -1,0 +1,164 @@
+#include "test_run.h"
+
+#include "diagnose.h"
+#include "monitor.h"
+#include "report.h"
+#include "serial.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace korvin {
+
+namespace {
+
+struct test_entry {
+    memory tested;
+    bool run_settings::*selected;
+    const char* heading;
+    char command;
+    const char* name;    // in the report
+    const char* display; // in the messages
+};
+
+const test_entry TESTS[] = {
+    {memory::sdram, &run_settings::test_sdram, "Testing SDRAM...%c", '1', "sdram", "SDRAM"},
+    {memory::flash, &run_settings::test_flash, "Testing FLASH...%c", '2', "flash", "FLASH"},
+    {memory::sram, &run_settings::test_sram, "Testing SRAM...%c", '3', "sram", "SRAM"},
+};
+
+const char* report_name(memory tested) {
+    for (const test_entry& t : TESTS)
+        if (t.tested == tested)
+            return t.name;
+    return "";
+}
+
+bool write_report(const std::string& path, const run_facts& facts,
+                  const std::vector<test_verdict>& verdicts,
+                  const test_outcome* cut_short = nullptr) {
+    std::vector<test_outcome> outcomes;
+    for (const test_verdict& v : verdicts)
+        outcomes.push_back(
+            {report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings, ""});
+    if (cut_short)
+        outcomes.push_back(*cut_short);
+    if (write_test_report(path, facts, outcomes))
+        return true;
+    std::fprintf(stderr, "Could not write report '%s'.\n", path.c_str());
+    return false;
+}
+
+bool interrupted(monitor_outcome outcome) {
+    return outcome == monitor_outcome::link_lost || outcome == monitor_outcome::silent;
+}
+
+// Closes the record of a run whose link failed or whose board fell silent:
+// the reason on a line of its own on the console and as the log's last line,
+// the report with what this pass measured and the interrupted test as an
+// error, and with --diagnose where it happened.
+void record_interruption(const run_settings& settings, const run_facts& facts,
+                         test_run_result& result, monitor_outcome why, const test_entry* during,
+                         double seconds) {
+    char message[160];
+    if (why == monitor_outcome::silent)
+        std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
+                      settings.timeout_seconds);
+    else
+        std::snprintf(message, sizeof message, "Could not read from serial port %s.",
+                      serial_port_name().c_str());
+    end_open_lines(REPORT_BOTH);
+    std::fprintf(stderr, "%s\n", message);
+    report_to(REPORT_LOG, "%s\n", message);
+    result.link_lost = true;
+
+    if (!settings.report_path.empty()) {
+        const test_outcome cut_short{during ? during->name : "monitor", 0, seconds, {}, message};
+        if (!write_report(settings.report_path, facts, result.verdicts, &cut_short))
+            result.report_failed = true;
+    }
+    if (settings.diagnose) {
+        const std::string where = during ? std::string("during the ") + during->display + " test"
+                                         : std::string("before the first test");
+        const unsigned long pass = result.passes + 1;
+        const std::string done = result.passes == 0 ? "no pass completed"
+                                 : result.passes == 1
+                                     ? "1 pass completed"
+                                     : std::to_string(result.passes) + " passes completed";
+        std::fprintf(stderr, "%s %s, in pass %lu (%s).\n",
+                     why == monitor_outcome::silent ? "The board fell silent" : "The link was lost",
+                     where.c_str(), pass, done.c_str());
+        std::fputs(why == monitor_outcome::silent
+                       ? "No test on a working board is silent this long: the board lost power or "
+                         "was\nreset, or the cable was pulled. Check them and run korvin again.\n"
+                       : "The serial device went away: a USB adapter was unplugged or the cable "
+                         "pulled.\nCheck the connection and run korvin again; the tests completed "
+                         "are in the\nreport.\n",
+                   stderr);
+    }
+}
+
+} // namespace
+
+test_run_result test_run(const run_settings& settings, const run_facts& run) {
+    test_run_result result;
+    run_facts facts = run;
+    facts.timestamp = report_timestamp();
+    monitor_set_silence_limit(settings.timeout_seconds);
+    // A diagnosis needs the trace even when the console is not to show it.
+    const bool trace_sent = settings.verbose || settings.diagnose;
+    for (const char mode : {'v', 's'}) {
+        if (mode == 'v' ? !trace_sent : !settings.continuous)
+            continue;
+        monitor_answer ignored;
+        const monitor_outcome r = monitor_command(static_cast<unsigned char>(mode), true, ignored);
+        if (interrupted(r)) {
+            record_interruption(settings, facts, result, r, nullptr, 0);
+            return result;
+        }
+    }
+    do {
+        result.verdicts.clear();
+        if (result.passes > 0)
+            facts.timestamp = report_timestamp();
+        for (const test_entry& t : TESTS) {
+            if (!(settings.*t.selected))
+                continue;
+            const char console_end = settings.verbose ? '\n' : ' ';
+            const char log_end = trace_sent ? '\n' : ' ';
+            if (console_end == log_end) {
+                report(t.heading, console_end);
+            } else {
+                report_to(REPORT_CONSOLE, t.heading, console_end);
+                report_to(REPORT_LOG, t.heading, log_end);
+            }
+            monitor_answer answer;
+            const auto start = std::chrono::steady_clock::now();
+            const monitor_outcome r =
+                monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            if (interrupted(r)) {
+                record_interruption(settings, facts, result, r, &t, took.count());
+                return result;
+            }
+            const bool passed = r == monitor_outcome::passed;
+            report(passed ? "passed\n" : "failed\n");
+            test_verdict verdict{t.tested, passed, answer.code, took.count(), {}};
+            if (!passed) {
+                result.any_failed = true;
+                verdict.findings = diagnose(t.tested, answer.code, answer.trace);
+                if (settings.diagnose)
+                    for (const std::string& finding : verdict.findings)
+                        report("    %s\n", finding.c_str());
+            }
+            result.verdicts.push_back(verdict);
+        }
+        ++result.passes;
+        if (!settings.report_path.empty() &&
+            !write_report(settings.report_path, facts, result.verdicts))
+            result.report_failed = true;
+    } while (settings.continuous);
+    return result;
+}
+
+} // namespace korvin
