@@ -18,27 +18,19 @@
 namespace korvin::test {
 namespace {
 
-const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
 const std::string STATUS_REQUEST = bytes({5, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
 
 std::string image() {
     return std::string(reinterpret_cast<const char*>(boot_image), boot_image_size);
 }
 
-std::string write_file_frame() {
-    const std::size_t n = boot_image_size;
-    return bytes({4, 4, 0xFF, 0xFF, 0x4C, 0, 0, static_cast<int>(n >> 24),
-                  static_cast<int>(n >> 16 & 0xFF), static_cast<int>(n >> 8 & 0xFF),
-                  static_cast<int>(n & 0xFF), 0, 0, 0, 0, 0xAA});
-}
-
-std::string downloading() {
-    return korvin::test::downloading(boot_image_size);
-}
+// For the image of DOWNLOADING_IMAGE_SIZE (0x9B0) bytes.
+const std::string WRITE_FILE_FRAME =
+    bytes({4, 4, 0xFF, 0xFF, 0x4C, 0, 0, 0, 0, 0x09, 0xB0, 0, 0, 0, 0, 0xAA});
 
 // What korvin sends up to the start of the monitor.
 std::string download_bytes() {
-    return STATUS_REQUEST + write_file_frame() + image() + STATUS_REQUEST;
+    return STATUS_REQUEST + WRITE_FILE_FRAME + image() + STATUS_REQUEST;
 }
 
 std::vector<step> script(std::vector<step> a, const std::vector<step>& b) {
@@ -48,6 +40,11 @@ std::vector<step> script(std::vector<step> a, const std::vector<step>& b) {
 
 std::string usage() {
     return run({bin("korvin"), "-h"}).err;
+}
+
+TEST(Cli, ExpectedDownloadIsWrittenForThisImage) {
+    EXPECT_EQ(boot_image_size, DOWNLOADING_IMAGE_SIZE)
+        << "DOWNLOADING and WRITE_FILE_FRAME need working out anew for this length";
 }
 
 // A few of options_test's usage failures, as the binary answers them.
@@ -150,7 +147,7 @@ TEST_P(run_test, PrintsLogsAndSendsExactly) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, "Logging to '" + log + "'\n" + (c.warns ? WARNING : "") + WAKING +
-                         downloading() + c.run_output);
+                         DOWNLOADING + c.run_output);
     EXPECT_EQ(read_file(log), c.run_output);
     EXPECT_EQ(peer.received(), download_bytes() + c.commands);
     unlink(log.c_str());
@@ -213,11 +210,11 @@ TEST(Cli, WakeUpAnswers) {
         const run_result r =
             run({bin("korvin"), "-p", peer.path(), "sram"}, {}, std::chrono::seconds(30));
         EXPECT_EQ(r.status, 0) << c.requests;
-        EXPECT_EQ(r.out, WAKING + downloading() + "Testing SRAM... passed\n");
+        EXPECT_EQ(r.out, WAKING + DOWNLOADING + "Testing SRAM... passed\n");
         std::string sent;
         for (std::size_t i = 0; i < c.requests; ++i)
             sent += STATUS_REQUEST;
-        EXPECT_EQ(peer.received(), sent + write_file_frame() + image() + STATUS_REQUEST + "3");
+        EXPECT_EQ(peer.received(), sent + WRITE_FILE_FRAME + image() + STATUS_REQUEST + "3");
     }
 }
 
@@ -255,8 +252,8 @@ TEST(Cli, RefusedDownloadOrStart) {
         if (c.err == fails_download)
             EXPECT_EQ(r.out, logging + WARNING + WAKING + "Downloading boot code...(  0%)");
         else
-            EXPECT_EQ(r.out, logging + WARNING + WAKING + downloading());
-        EXPECT_EQ(peer.received(), STATUS_REQUEST + write_file_frame() + c.sent_after_frame);
+            EXPECT_EQ(r.out, logging + WARNING + WAKING + DOWNLOADING);
+        EXPECT_EQ(peer.received(), STATUS_REQUEST + WRITE_FILE_FRAME + c.sent_after_frame);
         EXPECT_EQ(read_file(log), "");
     }
     unlink(log.c_str());
@@ -348,27 +345,27 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
         {"mode_command",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), pause(300), hang_up()}),
          {"-v", "sram"},
-         WAKING + downloading(),
+         WAKING + DOWNLOADING,
          "",
          {"tests=\"1\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"monitor\""}},
         {"prompt",
          script(boot_rom_accepts(boot_image_size), {pause(300), hang_up()}),
          {"sram"},
-         WAKING + downloading() + "Testing SRAM... \n",
+         WAKING + DOWNLOADING + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {"tests=\"1\"", "errors=\"1\"", "failures=\"0\"", SRAM_ERROR_CASE}},
         {"relay",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":0?"), expect(1),
                                                     send("D c8\r\nW"), pause(300), hang_up()}),
          {"-v", "sram"},
-         WAKING + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         WAKING + DOWNLOADING + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
          {SRAM_ERROR_CASE}},
         {"result",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":"), pause(300), hang_up()}),
          {"sram"},
-         WAKING + downloading() + "Testing SRAM... \n",
+         WAKING + DOWNLOADING + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
         // A line that ended before the loss gets no empty line after it.
@@ -376,7 +373,7 @@ TEST(Cli, LinkLossEndsTheRunWithTheRecordKept) {
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), pause(300), hang_up()}),
          {},
-         WARNING + WAKING + downloading() + "Testing SDRAM... passed\nTesting FLASH... \n",
+         WARNING + WAKING + DOWNLOADING + "Testing SDRAM... passed\nTesting FLASH... \n",
          "Testing SDRAM... passed\nTesting FLASH... \n",
          {"tests=\"2\"", "errors=\"1\"", "<testcase classname=\"korvin\" name=\"sdram\" time=\"",
           "<testcase classname=\"korvin\" name=\"flash\""}},
@@ -392,20 +389,20 @@ TEST(Cli, ASilentBoardEndsTheRunWithTheRecordKept) {
         {"silent_prompt",
          boot_rom_accepts(boot_image_size),
          {"sram"},
-         WAKING + downloading() + "Testing SRAM... \n",
+         WAKING + DOWNLOADING + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
         {"silent_relay",
          script(boot_rom_accepts(boot_image_size),
                 {send("?"), expect(1), send(":0?"), expect(1), send("D c8\r\nW")}),
          {"-v", "sram"},
-         WAKING + downloading() + "Testing SRAM...\nD c8\r\nW\n",
+         WAKING + DOWNLOADING + "Testing SRAM...\nD c8\r\nW\n",
          "Testing SRAM...\nD c8\r\nW\n",
          {SRAM_ERROR_CASE}},
         {"silent_result",
          script(boot_rom_accepts(boot_image_size), {send("?"), expect(1), send(":")}),
          {"sram"},
-         WAKING + downloading() + "Testing SRAM... \n",
+         WAKING + DOWNLOADING + "Testing SRAM... \n",
          "Testing SRAM... \n",
          {SRAM_ERROR_CASE}},
     };
@@ -430,7 +427,7 @@ TEST(Cli, TheSilenceBoundIsNotABoundOnATestsTime) {
                              {}, std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, WARNING + WAKING + downloading() + "Testing FLASH...\n" + trace + "passed\n");
+    EXPECT_EQ(r.out, WARNING + WAKING + DOWNLOADING + "Testing FLASH...\n" + trace + "passed\n");
 }
 
 TEST(Cli, DiagnoseSaysWhereTheRunWasInterrupted) {

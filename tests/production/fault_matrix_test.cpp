@@ -84,9 +84,14 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
     const device_case& sram = DEVICES[2];
     const fault_case d3_low{&sram, fault_kind::stuck_data, 3, 0};
     const fault_case d3_d4_and{&sram, fault_kind::data_short, 3, 0, 4};
+    const fault_case a4_low{&sram, fault_kind::stuck_address, 4, 0};
     const fault_case a4_a5_or{&sram, fault_kind::address_short, 4, 1, 5};
-    const std::string a4 = "word-index bit 4 = chip pin a4 (word mode) = processor line a5";
-    const std::string a5 = "word-index bit 5 = chip pin a5 (word mode) = processor line A6";
+    const std::string a4 = "word-index bit 4 = chip pin A4 (word mode) = processor line A5";
+    const std::string a5 = "word-index bit 5 = chip pin A5 (word mode) = processor line A6";
+    // Names korvin must not print: lower case, a processor line run on, the neighbour's pins.
+    const std::string a4_lower = "word-index bit 4 = chip pin a4 (word mode) = processor line a5";
+    const std::string a4_a50 = "word-index bit 4 = chip pin A4 (word mode) = processor line A50";
+    const std::string a5_a5 = "word-index bit 5 = chip pin A5 (word mode) = processor line A5";
     const struct {
         const fault_case& fault;
         std::string finding;
@@ -111,8 +116,20 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
         {d3_d4_and, "data line D3 shorted (wired-AND) to one of D5 or D9: the trace fits each",
          false, false, false},
         {d3_d4_and, "address line stuck or shorted: " + a4 + " (2 mismatches)", false, false, true},
+        {a4_low, "address line stuck or shorted: " + a4 + " (2 mismatches)", true, false, false},
+        {a4_low, "address line stuck or shorted: " + a4_lower + " (2 mismatches)", false, false,
+         true},
+        {a4_low, "address line stuck or shorted: " + a4_a50 + " (2 mismatches)", false, false,
+         true},
         {a4_a5_or, "address lines " + a4 + " and " + a5 + " shorted (wired-OR) (3 mismatches)",
          true, false, false},
+        {a4_a5_or, "address lines " + a4 + " and " + a5_a5 + " shorted (wired-OR) (3 mismatches)",
+         false, false, true},
+        // Where the trace cannot tell the wiring, the finding leaves it out.
+        {a4_a5_or, "address lines " + a4 + " and " + a5 + " shorted (4 mismatches)", true, false,
+         false},
+        {a4_a5_or, "address lines " + a4 + " and " + a5 + " shorted (wired-AND) (3 mismatches)",
+         false, false, true},
         {a4_a5_or, "address line stuck or shorted: " + a4 + " (3 mismatches)", false, false, false},
         {a4_a5_or,
          "FLASH did not complete a program at 0xc0000004: the chip is absent or dead, "
@@ -124,6 +141,36 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
         EXPECT_EQ(o.named_exactly, c.exactly) << c.fault.text() << ": " << c.finding;
         EXPECT_EQ(o.named && !o.named_exactly, c.among) << c.fault.text() << ": " << c.finding;
         EXPECT_EQ(o.named_wrongly, c.wrongly) << c.fault.text() << ": " << c.finding;
+    }
+}
+
+// Findings the judge passes over, as they must read: a FLASH code read through the stuck line,
+// address-line mismatches that follow from it, units that alias in the data-bus test.
+TEST(FaultMatrix, FindingsBesideTheNamedLineInFull) {
+    ASSERT_FALSE(image().empty()) << bin("boot.bin");
+    const struct {
+        const device_case& device;
+        const char* fault;
+        std::vector<std::string> findings;
+    } cases[] = {
+        {DEVICES[1],
+         "flash:d3=1",
+         {"FLASH manufacturer code read 0x00CA, expected 0x0001 or 0x00C2; the data line fault "
+          "below explains the difference from 0x00C2",
+          "data line D3 stuck high: it reads 1 in every check, wrong under 16 patterns (first "
+          "0x1, last 0x8000)",
+          "address-line test: its 32 mismatches come from the data line fault above"}},
+        {DEVICES[2],
+         "sram:a0=1",
+         {"data-bus test: 32 values read back right but wrong once the next unit was written "
+          "(first at offset 0x0): neighbouring units alias, an address line fault",
+          "address line stuck or shorted: word-index bit 0 = chip pin A0 (word mode) = processor "
+          "line A1 (2 mismatches, first at offset 0x0 read 0x1)"}},
+    };
+    for (const auto& c : cases) {
+        const diagnosed_run run = diagnose_in_process(c.device, {c.fault}, image());
+        ASSERT_TRUE(run.ran) << c.fault << ": " << run.problem;
+        EXPECT_EQ(run.findings, c.findings) << c.fault;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -193,50 +194,75 @@ std::string data_line(int n) {
     return "D" + std::to_string(n);
 }
 
-std::string index_bit(int n) {
-    return "word-index bit " + std::to_string(n) + " = ";
+// A word-index bit as the findings name it, with the pins the board wires it to: the SDRAM's
+// 32-bit words start at byte address bit 2, on processor line A2; a 16-bit part's chip pin
+// A<k> carries word-index bit k and hangs on processor line A<k+1>, A0 selecting the byte.
+std::string index_line(const device_case& d, int k) {
+    const std::string bit = "word-index bit " + std::to_string(k) + " = ";
+    if (d.tested == memory::sdram)
+        return bit + "byte address bit " + std::to_string(k + 2) + " = processor line A" +
+               std::to_string(k + 2);
+    return bit + "chip pin A" + std::to_string(k) + " (word mode) = processor line A" +
+           std::to_string(k + 1);
 }
 
-// Whether `text` (a finding, or one explanation of it) names fault `f`, kind and lines.
+// Whether `text` names `f`, its kind and its lines, each name whole: "D3 stuck low", not
+// "D3 stuck high"; "processor line A5 (", not "processor line A50" nor "a5". A short may
+// leave its wiring out where the trace cannot tell it, but not name the other one.
 bool names(const fault_case& f, const std::string& text) {
     const std::string wired = f.level ? "(wired-OR)" : "(wired-AND)";
-    const std::string other_wired = f.level ? "(wired-AND)" : "(wired-OR)";
+    const auto shorted = [&](const std::string& pair) {
+        return contains(text, pair + " shorted") &&
+               !contains(text, pair + " shorted " + (f.level ? "(wired-AND)" : "(wired-OR)"));
+    };
     switch (f.kind) {
     case fault_kind::stuck_data:
         return contains(text,
                         "data line " + data_line(f.line) + " stuck " + (f.level ? "high" : "low"));
     case fault_kind::stuck_address:
-        return contains(text, "stuck or shorted: " + index_bit(f.line));
+        return contains(text,
+                        "address line stuck or shorted: " + index_line(*f.device, f.line) + " (");
     case fault_kind::open_data:
         return contains(text, "data line " + data_line(f.line) + " open");
     case fault_kind::data_short: {
-        if (contains(text, other_wired))
-            return false;
         const std::string a = data_line(f.line), b = data_line(f.other);
-        if (contains(text, "data lines " + a + " and " + b + " shorted"))
+        if (shorted("data lines " + a + " and " + b))
             return true;
         // "data line D3 shorted (wired-AND) to one of D4, D5 or D6"
-        static const std::regex PARTNERS(R"(data line D(\d+) shorted[^:]* to one of ([^:]*))");
+        static const std::regex PARTNERS(
+            R"(data line D(\d+) shorted (\([^)]*\)) to one of ([^:]*))");
         std::smatch m;
-        if (!std::regex_search(text, m, PARTNERS))
+        if (!std::regex_search(text, m, PARTNERS) || m[2] != wired)
             return false;
         const int first = std::stoi(m[1]);
         const int partner = first == f.line ? f.other : first == f.other ? f.line : -1;
         if (partner < 0)
             return false;
         static const std::regex LINE(R"(\bD(\d+)\b)");
-        const std::string list = m[2];
+        const std::string list = m[3];
         for (std::sregex_iterator i(list.begin(), list.end(), LINE), end; i != end; ++i)
             if (std::stoi((*i)[1]) == partner)
                 return true;
         return false;
     }
     case fault_kind::address_short:
-        return !contains(text, other_wired) &&
-               contains(text, "address lines " + index_bit(f.line)) &&
-               contains(text, " and " + index_bit(f.other)) && contains(text, "shorted");
+        return shorted("address lines " + index_line(*f.device, f.line) + " and " +
+                       index_line(*f.device, f.other));
     }
     return false;
+}
+
+// Whether every word-index bit `finding` names comes with the pins the board wires it to.
+bool pins_right(const device_case& d, const std::string& finding) {
+    static const std::regex BIT(R"(word-index bit (\d+))");
+    for (std::sregex_iterator i(finding.begin(), finding.end(), BIT), end; i != end; ++i) {
+        const std::string name = index_line(d, std::stoi((*i)[1]));
+        const std::size_t at = static_cast<std::size_t>(i->position()), after = at + name.size();
+        if (finding.compare(at, name.size(), name) != 0 ||
+            (after < finding.size() && std::isdigit(static_cast<unsigned char>(finding[after]))))
+            return false;
+    }
+    return true;
 }
 
 // A finding that says what happened to a line, not only that it reads wrong. "Stuck or
@@ -272,6 +298,11 @@ fault_outcome judge(const fault_case& f, bool detected, std::vector<std::string>
     bool dead = false;
     for (const std::string& finding : o.findings) {
         dead |= contains(finding, "FLASH did not complete");
+        if (!pins_right(*f.device, finding)) {
+            o.named_wrongly = true;
+            o.problem = "names a word-index bit with other pins: " + finding;
+            continue;
+        }
         const lines_named n = named_in(finding);
         const std::set<int>& same = f.on_data_lines() ? n.data : n.address;
         const std::set<int>& others = f.on_data_lines() ? n.address : n.data;

@@ -2,24 +2,30 @@
 // The fixed text korvin prints while it wakes the board and downloads the
 // boot image, as the tests expect it on standard output.
 #include <cstddef>
-#include <cstdio>
 #include <string>
 
 namespace korvin::test {
 
+inline const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
+
 inline const std::string WAKING =
     "Waiting for the board to wake up...\r" + std::string(35, ' ') + "\r";
 
-// The percentage is updated after every 128 bytes, then the line is blanked.
-inline std::string downloading(std::size_t image_size) {
-    std::string s = "Downloading boot code...(  0%)";
-    for (std::size_t i = 127; i < image_size; i += 128) {
-        char update[16];
-        std::snprintf(update, sizeof update, "\b\b\b\b\b%3u%%)",
-                      static_cast<unsigned>((i + 1) * 100 / image_size));
-        s += update;
-    }
-    return s + "\r" + std::string(30, ' ') + "\r";
-}
+// The image length DOWNLOADING was worked out for: 0x9B0 bytes, 19 full
+// blocks of 128 and 48 bytes more.
+inline constexpr std::size_t DOWNLOADING_IMAGE_SIZE = 2480;
+
+// The download line for that image: 0 percent; after each full block five
+// backspaces and the share sent so far in whole percent, truncated; after the
+// last byte the line blanked.
+inline const std::string DOWNLOADING = "Downloading boot code...(  0%)"
+                                       "\b\b\b\b\b  5%)\b\b\b\b\b 10%)\b\b\b\b\b 15%)"
+                                       "\b\b\b\b\b 20%)\b\b\b\b\b 25%)\b\b\b\b\b 30%)"
+                                       "\b\b\b\b\b 36%)\b\b\b\b\b 41%)\b\b\b\b\b 46%)"
+                                       "\b\b\b\b\b 51%)\b\b\b\b\b 56%)\b\b\b\b\b 61%)"
+                                       "\b\b\b\b\b 67%)\b\b\b\b\b 72%)\b\b\b\b\b 77%)"
+                                       "\b\b\b\b\b 82%)\b\b\b\b\b 87%)\b\b\b\b\b 92%)"
+                                       "\b\b\b\b\b 98%)"
+                                       "\r                              \r";
 
 } // namespace korvin::test

@@ -2,7 +2,6 @@
 // COM port: Wine maps COMn to the simulator's pseudo-terminal through the
 // symlink dosdevices/comN in its prefix. Each case also runs the Linux build
 // on a simulator of its own and expects the same output, log and status.
-#include "boot_image.h"
 #include "korvin_output.h"
 #include "process.h"
 
@@ -109,11 +108,6 @@ std::vector<std::string> linux_argv(const std::vector<std::string>& args) {
     return argv;
 }
 
-const std::string WARNING = "*** Warning! The contents of the FLASH will be erased. ***\n";
-std::string downloading() {
-    return korvin::test::downloading(boot_image_size);
-}
-
 // What one korvin run showed: its streams, its status and its log.
 struct windows_outcome {
     run_result result;
@@ -209,11 +203,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {},
                  {"-l", "LOG"},
                  0,
-                 WARNING + WAKING + downloading() + PASSED3,
+                 WARNING + WAKING + DOWNLOADING + PASSED3,
                  "",
                  PASSED3},
         run_case{
-            "com12", {}, {"sram"}, 0, WAKING + downloading() + "Testing SRAM... passed\n", "", ""},
+            "com12", {}, {"sram"}, 0, WAKING + DOWNLOADING + "Testing SRAM... passed\n", "", ""},
         run_case{"refused_download",
                  {"--fault", "boot:refuse-write"},
                  {"-l", "LOG", "sram"},
@@ -225,21 +219,21 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--fault", "boot:refuse-start"},
                  {"sram"},
                  1,
-                 WAKING + downloading(),
+                 WAKING + DOWNLOADING,
                  "\rCould not start code execution.\n",
                  ""},
         run_case{"failing_sram",
                  {"--fault", "sram:d3=0"},
                  {"-l", "LOG", "sram"},
                  0,
-                 WAKING + downloading() + "Testing SRAM... failed\n",
+                 WAKING + DOWNLOADING + "Testing SRAM... failed\n",
                  "",
                  "Testing SRAM... failed\n"},
         run_case{"strict_diagnosis",
                  {"--fault", "sram:a2=1"},
                  {"--strict", "--diagnose", "sram"},
                  2,
-                 WAKING + downloading() +
+                 WAKING + DOWNLOADING +
                      "Testing SRAM... failed\n    address line stuck or shorted: word-index bit 2 "
                      "= chip pin A2 (word mode) = processor line A3 (2 mismatches, first at "
                      "offset 0x0 read 0x3)\n",
