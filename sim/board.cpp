@@ -27,10 +27,11 @@ bool in_internal_ram(uint32_t address, uint32_t count) {
 
 board::board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop)
     : options_(options), watch_(watch), stop_(stop), line_(fd, options.line_rate),
-      rom_(options.faults, in_internal_ram), uart_(line_, clock_), aipi1_("AIPI1", psr_registers()),
-      aipi2_("AIPI2", psr_registers()), crm_("clock module", {{0x00, {"CSCR", 0}}}),
-      sdram_(options.faults), esdctl_(sdram_), flash_(options.faults, options.flash_timing, clock_),
-      sram_(options.faults), weim_(flash_, "FLASH", sram_, "SRAM"),
+      rom_(options.faults.boot, in_internal_ram), uart_(line_, clock_),
+      aipi1_("AIPI1", psr_registers()), aipi2_("AIPI2", psr_registers()),
+      crm_("clock module", {{0x00, {"CSCR", 0}}}), sdram_(options.faults.sdram), esdctl_(sdram_),
+      flash_(options.faults.flash, options.faults.flash_chip, options.flash_timing, clock_),
+      sram_(options.faults.sram), weim_(flash_, "FLASH", sram_, "SRAM"),
       map_(trace_, [this](uint32_t address, unsigned width, bool write,
                           const std::string& why) { bad_access(address, width, write, why); }),
       iram_(IRAM_END - IRAM_BASE) {
