@@ -1,6 +1,6 @@
 #include "image_runner.h"
 
-#include "board_host.h"
+#include "sim/board_host.h"
 
 #include <atomic>
 #include <condition_variable>
