@@ -176,7 +176,7 @@ void board::mmio_write(uc_struct*, uint64_t offset, unsigned bytes, uint64_t val
 
 bool board::wait(time_point deadline) {
     if (!host_)
-        return true; // no host, no line to wait on: the time has passed
+        return true; // no host to serve while the program waits: it goes on at once
     const time_point begin = sim_clock::now();
     bool go_on = !stop_ && !reset_pending_;
     if (go_on) {
