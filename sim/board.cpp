@@ -25,12 +25,13 @@ bool in_internal_ram(uint32_t address, uint32_t count) {
     return address >= IRAM_BASE && uint64_t{address} + count <= IRAM_END;
 }
 
-board::board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop)
-    : options_(options), watch_(watch), stop_(stop), line_(fd, options.line_rate),
-      rom_(options.faults, in_internal_ram), uart_(line_, clock_), aipi1_("AIPI1", psr_registers()),
-      aipi2_("AIPI2", psr_registers()), crm_("clock module", {{0x00, {"CSCR", 0}}}),
-      sdram_(options.faults), esdctl_(sdram_), flash_(options.faults, options.flash_timing, clock_),
-      sram_(options.faults), weim_(flash_, "FLASH", sram_, "SRAM"),
+board::board(const board_options& options, const std::atomic<int>& stop)
+    : options_(options), stop_(stop), line_(options.line_rate),
+      rom_(options.faults.boot, in_internal_ram), uart_(line_, clock_),
+      aipi1_("AIPI1", psr_registers()), aipi2_("AIPI2", psr_registers()),
+      crm_("clock module", {{0x00, {"CSCR", 0}}}), sdram_(options.faults.sdram), esdctl_(sdram_),
+      flash_(options.faults.flash, options.faults.flash_chip, options.flash_timing, clock_),
+      sram_(options.faults.sram), weim_(flash_, "FLASH", sram_, "SRAM"),
       map_(trace_, [this](uint32_t address, unsigned width, bool write,
                           const std::string& why) { bad_access(address, width, write, why); }),
       iram_(IRAM_END - IRAM_BASE) {
@@ -74,12 +75,6 @@ bool board::init(std::string& error) {
         error = std::string(step) + ": " + uc_strerror(e);
         return false;
     };
-    if (!watch_.open(error))
-        return false;
-    if (watch_.watching()) {
-        line_.set_wake_fd(watch_.wake_fd());
-        line_down_ = true; // until the host opens the line
-    }
     if (!options_.trace_file.empty() && !trace_.open(options_.trace_file)) {
         error = "cannot write " + options_.trace_file;
         return false;
@@ -180,25 +175,15 @@ void board::mmio_write(uc_struct*, uint64_t offset, unsigned bytes, uint64_t val
 }
 
 bool board::wait(time_point deadline) {
-    if (line_.in_process()) {
-        // The host speaks only while the core is stopped, so a wait that only the line could
-        // end is the host's turn. A deadline already past needs no wait.
-        const time_point now = sim_clock::now();
-        if (stop_ || (deadline > now && !line_.rx_available(now))) {
-            uc_emu_stop(uc_);
-            return false;
-        }
-        return true;
-    }
+    if (!host_)
+        return true; // no host to serve while the program waits: it goes on at once
     const time_point begin = sim_clock::now();
-    bool go_on = true;
-    if (stop_ || reset_pending_)
-        go_on = false;
-    else if (line_.pump(deadline) == serial_line::status::closed || watch_.closed_since_seen()) {
-        reset_pending_ = true;
-        go_on = false;
-    } else if (stop_)
-        go_on = false;
+    bool go_on = !stop_ && !reset_pending_;
+    if (go_on) {
+        const board_host::waited waited = host_->wait(line_, deadline);
+        reset_pending_ = waited == board_host::waited::closed;
+        go_on = waited == board_host::waited::go_on && !stop_;
+    }
     if (!go_on && uc_)
         uc_emu_stop(uc_);
     waited_seconds_ += std::chrono::duration<double>(sim_clock::now() - begin).count();
@@ -247,40 +232,11 @@ bool board::start_image(const std::vector<uint8_t>& image, uint32_t address, std
     return true;
 }
 
-board::pause board::run_to_host() {
-    if (!cpu_running_ || stop_)
-        return pause::stopped;
-    const time_point begin = sim_clock::now();
-    const uc_err e = uc_emu_start(uc_, entry_, 1, 0, 0);
-    emulation_seconds_ += std::chrono::duration<double>(sim_clock::now() - begin).count();
-    if (fault_.empty() && e != UC_ERR_OK) {
-        uint32_t pc = 0;
-        uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-        char text[160];
-        std::snprintf(text, sizeof text, "korvin-sim: the program stopped at pc 0x%08x: %s", pc,
-                      uc_strerror(e));
-        set_fault(text);
-    }
-    if (!fault_.empty()) {
-        cpu_running_ = false;
-        return pause::fault;
-    }
-    uc_reg_read(uc_, UC_ARM_REG_PC, &entry_);
-    return stop_ ? pause::stopped : pause::host_turn;
-}
-
-void board::halt() {
-    if (uc_)
-        uc_emu_stop(uc_);
-}
-
 void board::reset() {
     cpu_running_ = false;
     reset_pending_ = false;
-    watch_.forget_closes();
     rom_.reset();
-    // A host that has already opened the line again may have sent its first bytes.
-    line_.clear(watch_.openers() == 0);
+    host_->reset(line_);
     for (device* d : devices_)
         d->reset();
     trace_.flush();
@@ -289,7 +245,7 @@ void board::reset() {
 void board::serve_boot_rom() {
     // A close that came before the bytes waiting here is served first: they are the next
     // opener's, for a fresh boot ROM.
-    if (watch_.closed_since_seen()) {
+    if (host_->closed()) {
         reset();
         line_down_ = true;
         return;
@@ -310,21 +266,23 @@ void board::serve_boot_rom() {
     time_point deadline = now + std::chrono::milliseconds(100);
     if (auto next = line_.rx_next(); next && *next < deadline)
         deadline = *next;
-    if (line_.pump(deadline) == serial_line::status::closed || watch_.closed_since_seen()) {
+    if (host_->wait(line_, deadline) == board_host::waited::closed) {
         reset();
         line_down_ = true;
     }
 }
 
-int board::run() {
-    // The watch thread only asks the CPU to stop; whether the board resets is decided here,
-    // by the main thread, which alone sees closes.
-    watch_.start([this] { return emulating_.load(); }, stop_, [this] { halt_requested_ = true; });
+int board::run(board_host& host) {
+    host_ = &host;
+    // The host's threads only ask the CPU to stop (see on_instruction); whether the board
+    // resets is decided here.
+    host.begin(
+        line_, [this] { return emulating_.load(); }, [this] { halt_requested_ = true; });
     int status = 0;
     while (!stop_) {
         // Nobody has the line open: wait for an opener.
         if (line_down_) {
-            if (!watch_.wait_for_opener())
+            if (!host.wait_for_opener())
                 continue;
             line_down_ = false;
         }
@@ -341,29 +299,32 @@ int board::run() {
         emulating_ = false;
         emulation_seconds_ += std::chrono::duration<double>(sim_clock::now() - begin).count() -
                               (waited_seconds_ - waited_before);
-        if (!fault_.empty()) {
-            std::fprintf(stderr, "%s\n", fault_.c_str());
-            status = 3;
-            break;
-        }
-        if (e != UC_ERR_OK) {
+        if (fault_.empty() && e != UC_ERR_OK) {
             uint32_t pc = 0;
             uc_reg_read(uc_, UC_ARM_REG_PC, &pc);
-            std::fprintf(stderr, "korvin-sim: the program stopped at pc 0x%08x: %s\n", pc,
-                         uc_strerror(e));
+            char text[160];
+            std::snprintf(text, sizeof text, "korvin-sim: the program stopped at pc 0x%08x: %s", pc,
+                          uc_strerror(e));
+            set_fault(text);
+        }
+        if (!fault_.empty()) {
+            cpu_running_ = false;
+            host.fault(line_, fault_);
             status = 3;
             break;
         }
-        if (reset_pending_ || watch_.closed_since_seen()) {
+        if (reset_pending_ || host.closed()) {
             reset();
             line_down_ = true;
             continue;
         }
-        // Stopped between instructions with nothing to do (a late watchdog stop): go on.
+        // Stopped between instructions: the host's turn, then on from the PC.
         uc_reg_read(uc_, UC_ARM_REG_PC, &entry_);
+        if (!host.turn(line_))
+            break;
     }
-    watch_.finish();
-    line_.pump(sim_clock::now()); // what is due still goes out
+    host.end(line_);
+    host_ = nullptr;
     trace_.flush();
     return status;
 }

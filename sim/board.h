@@ -2,11 +2,12 @@
 // The simulated board: an ARM926 core (Unicorn) with internal RAM, the boot ROM, UART1, the
 // peripheral registers the image writes, the SDRAM controller and SDRAM, and the WEIM with
 // the NOR FLASH and the SRAM. The device models sit in a memory map the core reaches through
-// memory-region callbacks; this file wires them and runs the core.
+// memory-region callbacks; this file wires them and runs the core for a host at the far end
+// of the serial line.
+#include "board_host.h"
 #include "boot_rom_model.h"
 #include "device.h"
 #include "faults.h"
-#include "line_watch.h"
 #include "memory_map.h"
 #include "nor_flash.h"
 #include "registers.h"
@@ -43,31 +44,22 @@ bool in_internal_ram(uint32_t address, uint32_t count);
 
 class board {
   public:
-    // `fd` is the pseudo-terminal master, `watch` says who has its slave open; `stop` is
-    // raised to end run(). With `fd` -1 the host is in this process: it starts an image with
-    // start_image() and takes turns with the core through run_to_host() and line().
-    board(const board_options& options, int fd, line_watch& watch, const std::atomic<int>& stop);
+    // `stop` is raised (by a signal, by a host's deadline) to end run().
+    board(const board_options& options, const std::atomic<int>& stop);
     ~board();
     board(const board&) = delete;
     board& operator=(const board&) = delete;
 
     // Sets up the core; the devices are ready from the constructor on.
     bool init(std::string& error);
-    // Serves the line until `stop` is raised (returns 0) or the program makes an access the
-    // board does not have (returns 3, the message printed on stderr).
-    int run();
+    // Serves `host` on the line: the boot ROM, then the program it starts. Returns 0 when
+    // `stop` is raised or the host ends the run, 3 when the program makes an access the board
+    // does not have or takes an exception (the host is told why, and fault() says it).
+    int run(board_host& host);
 
-    // The host in this process. Puts `image` into internal RAM at `address` and readies the
-    // core to start there, as the boot ROM does after a download; false with `error` set when
-    // the image does not fit.
+    // Puts `image` into internal RAM at `address` and readies the core to start there, as the
+    // boot ROM does after a download; false with `error` set when the image does not fit.
     bool start_image(const std::vector<uint8_t>& image, uint32_t address, std::string& error);
-    enum class pause { host_turn, fault, stopped };
-    // Runs the core until the program waits on the line (host_turn: the host may send and
-    // take bytes, then call again), ends (fault: fault() says why) or `stop` is raised.
-    pause run_to_host();
-    // Stops the core between instructions; the one call made from another thread, while
-    // run_to_host() runs (a wall-clock budget), after `stop` has been raised.
-    void halt();
 
     // The devices as the core sees them, by address.
     memory_map& bus() { return map_; }
@@ -77,7 +69,6 @@ class board {
     uint64_t instructions() const { return instructions_; }
     double emulation_seconds() const { return emulation_seconds_; }
     const serial_line& line() const { return line_; }
-    serial_line& line() { return line_; }
 
   private:
     static uint64_t mmio_read(uc_struct* uc, uint64_t offset, unsigned bytes, void* user);
@@ -93,8 +84,8 @@ class board {
     void on_instruction(uc_struct* uc);
 
     const board_options& options_;
-    line_watch& watch_;
     const std::atomic<int>& stop_;
+    board_host* host_ = nullptr; // while run() serves one
     device_clock clock_;
     bus_trace trace_;
     serial_line line_;
@@ -120,9 +111,9 @@ class board {
 
     bool cpu_running_ = false;
     uint32_t entry_ = 0;
-    bool line_down_ = false;
-    std::atomic<bool> emulating_{false};      // read by the watch thread
-    std::atomic<bool> halt_requested_{false}; // by the watch thread, taken at an instruction
+    bool line_down_ = true;                   // nobody has the line open
+    std::atomic<bool> emulating_{false};      // read by the host's threads
+    std::atomic<bool> halt_requested_{false}; // by the host's threads, taken at an instruction
     bool reset_pending_ = false;
     std::string fault_;
     uint64_t instructions_ = 0;

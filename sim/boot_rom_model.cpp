@@ -50,7 +50,7 @@ void boot_rom::frame(output& out) {
     const uint16_t command = static_cast<uint16_t>(f[0] << 8 | f[1]);
     if (command == GET_STATUS) {
         if (loaded_) {
-            if (faults_.boot_refuse_start) {
+            if (faults_.refuse_start) {
                 put(READY, out);
                 return;
             }
@@ -61,9 +61,9 @@ void boot_rom::frame(output& out) {
             return;
         }
         ++status_requests_;
-        if (faults_.boot_never_wakes || status_requests_ < faults_.boot_wake_after)
+        if (faults_.never_wakes || status_requests_ < faults_.wake_after)
             return;
-        put(faults_.boot_wake_alt ? READY_ALT : READY, out);
+        put(faults_.wake_alt ? READY_ALT : READY, out);
         return;
     }
     if (command == WRITE_FILE) {
@@ -72,7 +72,7 @@ void boot_rom::frame(output& out) {
         // Only an application image into memory the chip has is taken.
         if (f[15] != APPLICATION_IMAGE || !accepts_(address, count))
             return;
-        if (faults_.boot_refuse_write) {
+        if (faults_.refuse_write) {
             put(REFUSED, out);
             return;
         }

@@ -20,7 +20,7 @@ class boot_rom {
 
     // `accepts` says whether memory for a download of `count` bytes at `address` exists.
     using store = std::function<bool(uint32_t address, uint32_t count)>;
-    boot_rom(const fault_set& faults, store accepts)
+    boot_rom(const boot_faults& faults, store accepts)
         : faults_(faults), accepts_(std::move(accepts)) {}
 
     struct output {
@@ -37,7 +37,7 @@ class boot_rom {
     void frame(output& out);
     static void put(uint32_t status, output& out);
 
-    const fault_set& faults_;
+    const boot_faults& faults_;
     store accepts_;
     std::vector<uint8_t> frame_;
     time_point last_byte_{};

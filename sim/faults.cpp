@@ -102,6 +102,71 @@ bool parse_line_fault(const std::string& text, bus_lines lines) {
     return true;
 }
 
+// The memories by name. Their widths: SDRAM 32 data lines and 2^23 32-bit words, FLASH 16
+// data lines and 2^23 16-bit words, SRAM 16 data lines and 2^17 16-bit words.
+struct memory_lines {
+    const char* name;
+    memory_faults fault_set::*faults;
+    unsigned last_data_line, last_address_line;
+};
+constexpr memory_lines MEMORIES[] = {
+    {"sdram", &fault_set::sdram, 31, 22},
+    {"flash", &fault_set::flash, 15, 22},
+    {"sram", &fault_set::sram, 15, 16},
+};
+
+// "dN..." or "aN...": a fault on one of the memory's lines.
+bool parse_memory_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
+    memory_faults& faults = f.*memory.faults;
+    wire_faults& wires = faults.wires;
+    const bool data = what[0] == 'd';
+    if (!parse_line_fault(what,
+                          {data ? faults.data : faults.address, data ? wires.data : wires.address,
+                           data ? &wires.open_data : nullptr,
+                           data ? memory.last_data_line : memory.last_address_line}))
+        return false;
+    wires.faulty = wires.open_data != 0 || wires.data.any() || wires.address.any();
+    return true;
+}
+
+// "dead" or "id=MMMM:DDDD".
+bool parse_flash_chip_fault(const std::string& what, flash_chip_faults& chip) {
+    if (what == "dead") {
+        chip.dead = true;
+        return true;
+    }
+    if (what.compare(0, 3, "id=") != 0)
+        return false;
+    const std::string ids = what.substr(3);
+    const auto sep = ids.find(':');
+    unsigned long m = 0, d = 0;
+    if (sep == std::string::npos || !parse_number(ids.substr(0, sep), 16, 0xFFFF, m) ||
+        !parse_number(ids.substr(sep + 1), 16, 0xFFFF, d))
+        return false;
+    chip.manufacturer = static_cast<uint16_t>(m);
+    chip.device = static_cast<uint16_t>(d);
+    return true;
+}
+
+bool parse_boot_fault(const std::string& what, boot_faults& boot) {
+    if (what == "never-wakes")
+        boot.never_wakes = true;
+    else if (what == "wake-alt")
+        boot.wake_alt = true;
+    else if (what == "refuse-write")
+        boot.refuse_write = true;
+    else if (what == "refuse-start")
+        boot.refuse_start = true;
+    else if (what.compare(0, 11, "wake-after=") == 0) {
+        unsigned long n = 0;
+        if (!parse_number(what.substr(11), 10, 1000000, n) || n == 0)
+            return false;
+        boot.wake_after = static_cast<unsigned>(n);
+    } else
+        return false;
+    return true;
+}
+
 } // namespace
 
 bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
@@ -113,68 +178,14 @@ bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
     const std::string what = text.substr(colon + 1);
     if (what.empty())
         return false;
-
-    if (device == "sdram" || device == "flash" || device == "sram") {
-        const bool data = what[0] == 'd' && what != "dead";
-        const bool address = what[0] == 'a';
-        if (data || address) {
-            // The widths: SDRAM 32 data lines and 2^23 32-bit words, FLASH 16 data lines and
-            // 2^23 16-bit words, SRAM 16 data lines and 2^17 16-bit words.
-            wire_faults& wires = device == "sdram"   ? f.sdram_wires
-                                 : device == "flash" ? f.flash_wires
-                                                     : f.sram_wires;
-            unsigned max_line = 0;
-            stuck_lines* stuck = nullptr;
-            if (device == "sdram") {
-                max_line = data ? 31 : 22;
-                stuck = data ? &f.sdram_data : &f.sdram_address;
-            } else if (device == "flash") {
-                max_line = data ? 15 : 22;
-                stuck = data ? &f.flash_data : &f.flash_address;
-            } else {
-                max_line = data ? 15 : 16;
-                stuck = data ? &f.sram_data : &f.sram_address;
-            }
-            if (!parse_line_fault(what, {*stuck, data ? wires.data : wires.address,
-                                         data ? &wires.open_data : nullptr, max_line}))
-                return false;
-            wires.faulty = wires.open_data != 0 || wires.data.any() || wires.address.any();
-            return true;
-        }
-        if (device == "flash" && what == "dead") {
-            f.flash_dead = true;
-            return true;
-        }
-        if (device == "flash" && what.compare(0, 3, "id=") == 0) {
-            const std::string ids = what.substr(3);
-            const auto sep = ids.find(':');
-            unsigned long m = 0, d = 0;
-            if (sep == std::string::npos || !parse_number(ids.substr(0, sep), 16, 0xFFFF, m) ||
-                !parse_number(ids.substr(sep + 1), 16, 0xFFFF, d))
-                return false;
-            f.flash_manufacturer = static_cast<uint16_t>(m);
-            f.flash_device = static_cast<uint16_t>(d);
-            return true;
-        }
-        return false;
-    }
-    if (device == "boot") {
-        if (what == "never-wakes")
-            f.boot_never_wakes = true;
-        else if (what == "wake-alt")
-            f.boot_wake_alt = true;
-        else if (what == "refuse-write")
-            f.boot_refuse_write = true;
-        else if (what == "refuse-start")
-            f.boot_refuse_start = true;
-        else if (what.compare(0, 11, "wake-after=") == 0) {
-            unsigned long n = 0;
-            if (!parse_number(what.substr(11), 10, 1000000, n) || n == 0)
-                return false;
-            f.boot_wake_after = static_cast<unsigned>(n);
-        } else
-            return false;
-        return true;
+    if (device == "boot")
+        return parse_boot_fault(what, f.boot);
+    for (const memory_lines& memory : MEMORIES) {
+        if (device != memory.name)
+            continue;
+        if ((what[0] == 'd' && what != "dead") || what[0] == 'a')
+            return parse_memory_fault(what, memory, f);
+        return device == "flash" && parse_flash_chip_fault(what, f.flash_chip);
     }
     return false;
 }

@@ -71,19 +71,33 @@ struct wire_faults {
     }
 };
 
+// The faults on one memory's lines. Address faults act on the word index, as the chip's
+// address lines count it.
+struct memory_faults {
+    stuck_lines data, address;
+    wire_faults wires;
+};
+
+// Faults of the FLASH chip itself.
+struct flash_chip_faults {
+    uint16_t manufacturer = 0x00C2;
+    uint16_t device = 0x227E;
+    bool dead = false; // no chip answers: the bus floats high
+};
+
+// The boot ROM's ways of not doing what the host expects.
+struct boot_faults {
+    bool never_wakes = false;
+    unsigned wake_after = 1; // the status request that is answered first
+    bool wake_alt = false;
+    bool refuse_write = false;
+    bool refuse_start = false;
+};
+
 struct fault_set {
-    stuck_lines sdram_data, sdram_address; // address faults act on the word index
-    stuck_lines flash_data, flash_address;
-    stuck_lines sram_data, sram_address;
-    wire_faults sdram_wires, flash_wires, sram_wires;
-    uint16_t flash_manufacturer = 0x00C2;
-    uint16_t flash_device = 0x227E;
-    bool flash_dead = false;
-    bool boot_never_wakes = false;
-    unsigned boot_wake_after = 1; // the status request that is answered first
-    bool boot_wake_alt = false;
-    bool boot_refuse_write = false;
-    bool boot_refuse_start = false;
+    memory_faults sdram, flash, sram;
+    flash_chip_faults flash_chip;
+    boot_faults boot;
 };
 
 // Adds one --fault argument to `faults`; on a malformed one, or one that names a line another

@@ -3,6 +3,7 @@
 #include "faults.h"
 #include "line_watch.h"
 #include "pty.h"
+#include "pty_host.h"
 
 #include <getopt.h>
 #include <signal.h>
@@ -150,8 +151,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     line_watch watch(line.fd(), line.slave_path());
-    board simulated(options, line.fd(), watch, stop_signal);
-    if (!simulated.init(error) ||
+    pty_host host(line.fd(), watch, stop_signal);
+    board simulated(options, stop_signal);
+    if (!host.open(error) || !simulated.init(error) ||
         (!options.flash_file.empty() && !simulated.flash().load(options.flash_file, error)) ||
         (!link.empty() && !line.link(link, error))) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
@@ -160,7 +162,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", line.slave_path().c_str());
     std::fflush(stdout);
 
-    const int status = simulated.run();
+    const int status = simulated.run(host);
     // The watch goes first: ending an inotify watch takes a moment, in which the last bytes
     // sent reach the host before the line's hang-up would discard them.
     watch.close();

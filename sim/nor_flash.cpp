@@ -17,18 +17,18 @@ uint16_t erased(uint32_t) {
 
 } // namespace
 
-nor_flash::nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock)
-    : faults_(faults), timing_(timing), clock_(clock), cells_(WORDS, erased) {}
+nor_flash::nor_flash(const memory_faults& lines, const flash_chip_faults& chip, flash_timing timing,
+                     const device_clock& clock)
+    : lines_(lines), chip_(chip), timing_(timing), clock_(clock), cells_(WORDS, erased) {}
 
 uint32_t nor_flash::word_index(uint32_t offset) const {
-    return faults_.flash_address.apply(offset >> 1) & (WORDS - 1);
+    return lines_.address.apply(offset >> 1) & (WORDS - 1);
 }
 
 // The word address crosses the wires, then a stuck line acts at the chip: the command
 // cycles' addresses go through the same pins as every other access.
 uint32_t nor_flash::wired_word_index(uint32_t offset) const {
-    return faults_.flash_address.apply(faults_.flash_wires.address.apply(offset >> 1)) &
-           (WORDS - 1);
+    return lines_.address.apply(lines_.wires.address.apply(offset >> 1)) & (WORDS - 1);
 }
 
 void nor_flash::reset() {
@@ -68,18 +68,18 @@ uint16_t nor_flash::status() {
 }
 
 uint32_t nor_flash::read(uint32_t offset, unsigned) {
-    if (faults_.flash_wires.any())
+    if (lines_.wires.any())
         return read_through_wires(offset);
-    if (faults_.flash_dead)
-        return static_cast<uint16_t>(faults_.flash_data.apply(0xFFFF));
-    return static_cast<uint16_t>(faults_.flash_data.apply(read_chip(word_index(offset))));
+    if (chip_.dead)
+        return static_cast<uint16_t>(lines_.data.apply(0xFFFF));
+    return static_cast<uint16_t>(lines_.data.apply(read_chip(word_index(offset))));
 }
 
 uint32_t nor_flash::read_through_wires(uint32_t offset) {
     uint16_t v = 0xFFFF; // no chip: the bus floats high
-    if (!faults_.flash_dead)
+    if (!chip_.dead)
         v = read_chip(wired_word_index(offset));
-    return static_cast<uint16_t>(faults_.flash_wires.load(faults_.flash_data.apply(v), held_));
+    return static_cast<uint16_t>(lines_.wires.load(lines_.data.apply(v), held_));
 }
 
 inline uint16_t nor_flash::read_chip(uint32_t w) {
@@ -91,10 +91,10 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
     else if (autoselect_) {
         switch (w & 0xFF) {
         case 0:
-            v = faults_.flash_manufacturer;
+            v = chip_.manufacturer;
             break;
         case 1:
-            v = faults_.flash_device;
+            v = chip_.device;
             break;
         default:
             v = 0; // sector protection and the rest: unprotected, nothing to report
@@ -105,12 +105,12 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
 }
 
 void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
-    const bool wired = faults_.flash_wires.any();
+    const bool wired = lines_.wires.any();
     // The processor drives all 16 data lines, whether or not a chip takes the store.
     if (wired)
-        data = faults_.flash_wires.store(data, 0xFFFF, held_);
+        data = lines_.wires.store(data, 0xFFFF, held_);
     const auto value = static_cast<uint16_t>(data);
-    if (faults_.flash_dead)
+    if (chip_.dead)
         return;
     if (operating_ && busy(clock_.now()))
         return; // the chip ignores commands while it works

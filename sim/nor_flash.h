@@ -26,8 +26,10 @@ class nor_flash : public device {
     static constexpr uint32_t WORDS = SIZE / 2;
     static constexpr uint32_t SECTOR_WORDS = 0x10000;
 
-    // `clock` is read for the time an operation takes and waited on while it is polled.
-    nor_flash(const fault_set& faults, flash_timing timing, const device_clock& clock);
+    // `lines` are the faults between processor and chip, `chip` the chip's own. `clock` is
+    // read for the time an operation takes and waited on while it is polled.
+    nor_flash(const memory_faults& lines, const flash_chip_faults& chip, flash_timing timing,
+              const device_clock& clock);
 
     // `offset` is the byte offset into the chip; every access is 16-bit (the WEIM sees to it).
     uint32_t read(uint32_t offset, unsigned width) override;
@@ -53,7 +55,8 @@ class nor_flash : public device {
     void start(bool erase, uint32_t word, uint16_t data);
     uint16_t status();
 
-    const fault_set& faults_;
+    const memory_faults& lines_;
+    const flash_chip_faults& chip_;
     flash_timing timing_;
     const device_clock& clock_;
     lazy_cells<uint16_t> cells_; // erased, until programmed

@@ -2,7 +2,7 @@
 
 namespace korvin::sim {
 
-sdram::sdram(const fault_set& faults) : faults_(faults), cells_(SIZE / 4, power_up) {}
+sdram::sdram(const memory_faults& faults) : faults_(faults), cells_(SIZE / 4, power_up) {}
 
 uint32_t sdram::power_up(uint32_t index) {
     // A hash of the index, so that a cell's power-up value needs no other cell's.
@@ -25,19 +25,19 @@ uint32_t sdram::xorshift(uint32_t& x) {
 // Address faults act on the word index: the controller drives the rows and columns of 32-bit
 // words, the byte lanes select within one.
 uint32_t sdram::index(uint32_t offset) const {
-    return faults_.sdram_address.apply(offset >> 2) & (SIZE / 4 - 1);
+    return faults_.address.apply(offset >> 2) & (SIZE / 4 - 1);
 }
 
 uint32_t sdram::read(uint32_t offset, unsigned width) {
-    if (faults_.sdram_wires.any())
+    if (faults_.wires.any())
         return read_through_wires(offset, width);
-    const uint32_t word = faults_.sdram_data.apply(cells_.load(index(offset)));
+    const uint32_t word = faults_.data.apply(cells_.load(index(offset)));
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
 
 void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
-    if (faults_.sdram_wires.any()) {
+    if (faults_.wires.any()) {
         write_through_wires(offset, width, value);
         return;
     }
@@ -53,14 +53,13 @@ void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
 
 // The word index crosses the wires, then reaches the chips' pins.
 uint32_t sdram::wired_index(uint32_t offset) const {
-    return faults_.sdram_address.apply(faults_.sdram_wires.address.apply(offset >> 2)) &
-           (SIZE / 4 - 1);
+    return faults_.address.apply(faults_.wires.address.apply(offset >> 2)) & (SIZE / 4 - 1);
 }
 
 uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) const {
     // A read drives all 32 data lines; the byte lanes are picked out afterwards.
     const uint32_t word =
-        faults_.sdram_wires.load(faults_.sdram_data.apply(cells_.load(wired_index(offset))), held_);
+        faults_.wires.load(faults_.data.apply(cells_.load(wired_index(offset))), held_);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -72,7 +71,7 @@ uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) const {
 void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value) {
     const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
     const uint32_t lanes = width_mask(width) << shift;
-    const uint32_t seen = faults_.sdram_wires.store(value << shift, lanes, held_);
+    const uint32_t seen = faults_.wires.store(value << shift, lanes, held_);
     uint32_t& cell = cells_.cell(wired_index(offset));
     cell = (cell & ~lanes) | (seen & lanes);
 }

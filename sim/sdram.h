@@ -13,7 +13,7 @@ class sdram : public device {
   public:
     static constexpr uint32_t SIZE = 32u << 20;
 
-    explicit sdram(const fault_set& faults);
+    explicit sdram(const memory_faults& faults);
 
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;
@@ -34,9 +34,9 @@ class sdram : public device {
     // The cells' power-up contents: random, the same on every board.
     static uint32_t power_up(uint32_t index);
 
-    const fault_set& faults_;
+    const memory_faults& faults_;
     lazy_cells<uint32_t> cells_;
-    uint32_t noise_ = 0x9E3779B9; // undefined loads come from it
+    uint32_t noise_ = 0x9E3779B9;           // undefined loads come from it
     uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };
 

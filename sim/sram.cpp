@@ -2,7 +2,7 @@
 
 namespace korvin::sim {
 
-sram::sram(const fault_set& faults) : faults_(faults), cells_(SIZE / 2) {
+sram::sram(const memory_faults& faults) : faults_(faults), cells_(SIZE / 2) {
     // Power-up contents are random.
     uint32_t x = 0x2545F491;
     for (auto& c : cells_) {
@@ -13,17 +13,17 @@ sram::sram(const fault_set& faults) : faults_(faults), cells_(SIZE / 2) {
 
 // The window's offset goes to the chip's A17..A1 only; a stuck address line acts there.
 uint32_t sram::index(uint32_t offset) const {
-    return faults_.sram_address.apply((offset >> 1) & (SIZE / 2 - 1)) & (SIZE / 2 - 1);
+    return faults_.address.apply((offset >> 1) & (SIZE / 2 - 1)) & (SIZE / 2 - 1);
 }
 
 uint32_t sram::read(uint32_t offset, unsigned) {
-    if (faults_.sram_wires.any())
+    if (faults_.wires.any())
         return read_through_wires(offset);
-    return static_cast<uint16_t>(faults_.sram_data.apply(cells_[index(offset)]));
+    return static_cast<uint16_t>(faults_.data.apply(cells_[index(offset)]));
 }
 
 void sram::write(uint32_t offset, unsigned, uint32_t value) {
-    if (faults_.sram_wires.any()) {
+    if (faults_.wires.any()) {
         write_through_wires(offset, value);
         return;
     }
@@ -32,18 +32,18 @@ void sram::write(uint32_t offset, unsigned, uint32_t value) {
 
 // The word index crosses the wires, then reaches the chip's pins.
 uint32_t sram::wired_index(uint32_t offset) const {
-    const uint32_t i = faults_.sram_wires.address.apply((offset >> 1) & (SIZE / 2 - 1));
-    return faults_.sram_address.apply(i) & (SIZE / 2 - 1);
+    const uint32_t i = faults_.wires.address.apply((offset >> 1) & (SIZE / 2 - 1));
+    return faults_.address.apply(i) & (SIZE / 2 - 1);
 }
 
 uint32_t sram::read_through_wires(uint32_t offset) const {
-    const uint32_t v = faults_.sram_data.apply(cells_[wired_index(offset)]);
-    return static_cast<uint16_t>(faults_.sram_wires.load(v, held_));
+    const uint32_t v = faults_.data.apply(cells_[wired_index(offset)]);
+    return static_cast<uint16_t>(faults_.wires.load(v, held_));
 }
 
 // Every store drives all 16 data lines.
 void sram::write_through_wires(uint32_t offset, uint32_t value) {
-    value = faults_.sram_wires.store(value, 0xFFFF, held_);
+    value = faults_.wires.store(value, 0xFFFF, held_);
     cells_[wired_index(offset)] = static_cast<uint16_t>(value);
 }
 

@@ -13,7 +13,7 @@ class sram : public device {
   public:
     static constexpr uint32_t SIZE = 256u << 10;
 
-    explicit sram(const fault_set& faults);
+    explicit sram(const memory_faults& faults);
     // `offset` is the byte offset into the window; accesses are 16-bit (the WEIM sees to it).
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;
@@ -27,7 +27,7 @@ class sram : public device {
     uint32_t wired_index(uint32_t offset) const;
     [[gnu::cold]] uint32_t read_through_wires(uint32_t offset) const;
     [[gnu::cold]] void write_through_wires(uint32_t offset, uint32_t value);
-    const fault_set& faults_;
+    const memory_faults& faults_;
     std::vector<uint16_t> cells_;
     uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
 };

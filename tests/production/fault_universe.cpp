@@ -1,9 +1,9 @@
 #include "fault_universe.h"
 
 #include "diagnose.h"
+#include "image_runner.h"
 #include "monitor.h"
 #include "sim/faults.h"
-#include "sim/image_runner.h"
 
 #include <algorithm>
 #include <atomic>

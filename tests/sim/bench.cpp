@@ -2,9 +2,6 @@
 
 #include "sim/faults.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <stdexcept>
 
@@ -29,17 +26,7 @@ board_bench::board_bench(const std::vector<std::string>& faults) {
         if (!sim::parse_fault(f, options_.faults, error))
             throw std::runtime_error(error);
     }
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, line_) != 0)
-        throw std::runtime_error("socketpair failed");
-    watch_ = std::make_unique<sim::line_watch>(line_[0], "");
-    board_ = std::make_unique<sim::board>(options_, line_[0], *watch_, stop_);
-}
-
-board_bench::~board_bench() {
-    board_.reset();
-    watch_.reset();
-    for (int fd : line_)
-        close(fd);
+    board_ = std::make_unique<sim::board>(options_, stop_);
 }
 
 void board_bench::store(const std::vector<access>& accesses) {

@@ -4,7 +4,6 @@
 #include "accesses.h"
 #include "sim/board.h"
 #include "sim/device.h"
-#include "sim/line_watch.h"
 
 #include <atomic>
 #include <cstdint>
@@ -22,12 +21,11 @@ struct recording_device : sim::device {
     void write(uint32_t offset, unsigned width, uint32_t data) override;
 };
 
-// The board's devices behind its memory map, by address; its line is a socket pair.
+// The board's devices behind its memory map, by address; no host serves its line.
 class board_bench {
   public:
     // `faults`: --fault arguments ("sram:d3=0").
     explicit board_bench(const std::vector<std::string>& faults = {});
-    ~board_bench();
     board_bench(const board_bench&) = delete;
     board_bench& operator=(const board_bench&) = delete;
 
@@ -38,8 +36,6 @@ class board_bench {
 
   private:
     sim::board_options options_;
-    int line_[2] = {-1, -1};
-    std::unique_ptr<sim::line_watch> watch_;
     std::atomic<int> stop_{0};
     std::unique_ptr<sim::board> board_;
 };

@@ -113,7 +113,7 @@ TEST(BoardDevices, OpenSramLineIsHighAtTheChip) {
     sim::fault_set faults;
     std::string error;
     ASSERT_TRUE(sim::parse_fault("sram:d9=open", faults, error));
-    sim::sram chip(faults);
+    sim::sram chip(faults.sram);
     EXPECT_EQ(chip.read(0x40, 2) & 0x200, 0x200u) << "high before any store";
     chip.write(0x40, 2, 0);
     EXPECT_EQ(chip.cells()[0x20], 0x200u);

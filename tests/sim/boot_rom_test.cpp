@@ -36,7 +36,7 @@ struct rom_bench {
     uint32_t status(const std::string& frame) { return le32(send(frame)); }
 
     sim::fault_set faults;
-    sim::boot_rom rom{faults, sim::in_internal_ram};
+    sim::boot_rom rom{faults.boot, sim::in_internal_ram};
     sim::time_point now{};
     std::map<uint32_t, uint8_t> memory;
     bool started = false;

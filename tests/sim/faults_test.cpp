@@ -49,22 +49,23 @@ TEST(FaultOption, RejectsMalformedFaults) {
 TEST(FaultOption, StuckLinesForceTheirBits) {
     struct {
         const char* text;
-        stuck_lines fault_set::*lines;
+        memory_faults fault_set::*memory;
+        stuck_lines memory_faults::*lines;
         uint32_t in, out;
     } cases[] = {
-        {"sdram:d31=0", &fault_set::sdram_data, 0xFFFFFFFF, 0x7FFFFFFF},
-        {"sdram:d0=1", &fault_set::sdram_data, 0, 1},
-        {"sdram:a22=1", &fault_set::sdram_address, 0, 0x400000},
-        {"flash:d15=1", &fault_set::flash_data, 0, 0x8000},
-        {"flash:a0=0", &fault_set::flash_address, 0x3, 0x2},
-        {"sram:d7=0", &fault_set::sram_data, 0xFFFF, 0xFF7F},
-        {"sram:a16=1", &fault_set::sram_address, 0, 0x10000},
+        {"sdram:d31=0", &fault_set::sdram, &memory_faults::data, 0xFFFFFFFF, 0x7FFFFFFF},
+        {"sdram:d0=1", &fault_set::sdram, &memory_faults::data, 0, 1},
+        {"sdram:a22=1", &fault_set::sdram, &memory_faults::address, 0, 0x400000},
+        {"flash:d15=1", &fault_set::flash, &memory_faults::data, 0, 0x8000},
+        {"flash:a0=0", &fault_set::flash, &memory_faults::address, 0x3, 0x2},
+        {"sram:d7=0", &fault_set::sram, &memory_faults::data, 0xFFFF, 0xFF7F},
+        {"sram:a16=1", &fault_set::sram, &memory_faults::address, 0, 0x10000},
     };
     for (const auto& c : cases) {
         fault_set f;
         std::string error;
         ASSERT_TRUE(parse_fault(c.text, f, error)) << c.text;
-        EXPECT_EQ((f.*c.lines).apply(c.in), c.out) << c.text;
+        EXPECT_EQ((f.*c.memory.*c.lines).apply(c.in), c.out) << c.text;
     }
 }
 
@@ -74,8 +75,8 @@ TEST(FaultOption, FaultsCombineButOneLineHasOneLevel) {
     ASSERT_TRUE(parse_fault("sdram:d1=0", f, error));
     ASSERT_TRUE(parse_fault("sdram:d2=1", f, error));
     ASSERT_TRUE(parse_fault("sdram:d1=0", f, error)); // repeating a fault changes nothing
-    EXPECT_EQ(f.sdram_data.apply(0xFF), 0xFDu);
-    EXPECT_EQ(f.sdram_data.apply(0x00), 0x04u);
+    EXPECT_EQ(f.sdram.data.apply(0xFF), 0xFDu);
+    EXPECT_EQ(f.sdram.data.apply(0x00), 0x04u);
     EXPECT_FALSE(parse_fault("sdram:d1=1", f, error));
     EXPECT_FALSE(parse_fault("sdram:d2=0", f, error));
 }
@@ -106,24 +107,24 @@ TEST(FaultOption, ALineTakesOneKindOfFault) {
     std::string error;
     ASSERT_TRUE(parse_fault("sdram:d3~d4=and", f, error) &&
                 parse_fault("sdram:d5~d4=and", f, error));
-    EXPECT_EQ(f.sdram_wires.data.apply(0x30), 0u);
+    EXPECT_EQ(f.sdram.wires.data.apply(0x30), 0u);
 }
 
 TEST(FaultOption, FlashAndBootFaults) {
     fault_set f;
     std::string error;
     ASSERT_TRUE(parse_fault("flash:id=1:ABCD", f, error));
-    EXPECT_EQ(f.flash_manufacturer, 0x0001);
-    EXPECT_EQ(f.flash_device, 0xABCD);
+    EXPECT_EQ(f.flash_chip.manufacturer, 0x0001);
+    EXPECT_EQ(f.flash_chip.device, 0xABCD);
     ASSERT_TRUE(parse_fault("flash:dead", f, error));
     ASSERT_TRUE(parse_fault("boot:wake-after=7", f, error));
     ASSERT_TRUE(parse_fault("boot:never-wakes", f, error));
     ASSERT_TRUE(parse_fault("boot:wake-alt", f, error));
     ASSERT_TRUE(parse_fault("boot:refuse-write", f, error));
     ASSERT_TRUE(parse_fault("boot:refuse-start", f, error));
-    EXPECT_TRUE(f.flash_dead && f.boot_never_wakes && f.boot_wake_alt && f.boot_refuse_write &&
-                f.boot_refuse_start);
-    EXPECT_EQ(f.boot_wake_after, 7u);
+    EXPECT_TRUE(f.flash_chip.dead && f.boot.never_wakes && f.boot.wake_alt && f.boot.refuse_write &&
+                f.boot.refuse_start);
+    EXPECT_EQ(f.boot.wake_after, 7u);
 }
 
 } // namespace

@@ -1,9 +1,9 @@
 // The boot image on boards in this process: the same bytes as korvin-sim sends over its
 // pseudo-terminal, faults that show, and programs that end badly reported, not waited on.
+#include "image_runner.h"
 #include "monitor_client.h"
 #include "process.h"
 #include "sim/faults.h"
-#include "sim/image_runner.h"
 
 #include <gtest/gtest.h>
 

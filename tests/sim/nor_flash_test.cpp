@@ -44,7 +44,7 @@ struct flash_bench {
             now = std::max(now, deadline);
             return true;
         };
-        chip = std::make_unique<sim::nor_flash>(faults, timing, clock);
+        chip = std::make_unique<sim::nor_flash>(faults.flash, faults.flash_chip, timing, clock);
     }
     void run(const cycles& c) {
         for (auto [offset, value] : c)

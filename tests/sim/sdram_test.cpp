@@ -18,7 +18,7 @@ namespace {
 // The controller's registers and the SDRAM's window, by the board's addresses.
 struct sdram_bench {
     sim::fault_set faults;
-    std::unique_ptr<sim::sdram> chips = std::make_unique<sim::sdram>(faults);
+    std::unique_ptr<sim::sdram> chips = std::make_unique<sim::sdram>(faults.sdram);
     sim::sdram_controller controller{*chips};
 
     sdram_bench() = default;

@@ -1,14 +1,11 @@
-// UART1 on the bench, on one end of a socket pair that stands for the host's line: what the
-// monitor reads in URXD and UTS and what it writes to UTXD. What it may not touch is in
-// board_devices_test.cpp, with the other refusals.
+// UART1 on the bench, on a line whose far end is the test: what the monitor reads in URXD and
+// UTS and what it writes to UTXD. What it may not touch is in board_devices_test.cpp, with
+// the other refusals.
 #include "sim/serial_line.h"
 #include "sim/uart1.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <stdexcept>
 #include <string>
 
 namespace korvin::test {
@@ -17,34 +14,21 @@ namespace {
 using sim::uart1;
 
 struct uart_bench {
-    explicit uart_bench(bool paced = false) : line(open_pair(fds), paced), uart(line, clock) {}
-    ~uart_bench() {
-        close(fds[0]);
-        close(fds[1]);
-    }
-    static int open_pair(int* fds) {
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0)
-            throw std::runtime_error("socketpair failed");
-        return fds[0];
-    }
-    // The host sends `bytes`; the line takes them in.
+    explicit uart_bench(bool paced = false) : line(paced), uart(line, clock) {}
+    // The host sends `bytes`; they are on the line from now on.
     void host_sends(const std::string& bytes) {
-        ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        line.pump(sim::sim_clock::now());
+        for (char c : bytes)
+            line.host_send(static_cast<uint8_t>(c), clock.now());
     }
     std::string host_receives() {
-        line.pump(sim::sim_clock::now());
         std::string got;
-        char buf[64];
-        for (ssize_t n; (n = read(fds[1], buf, sizeof buf)) > 0;)
-            got.append(buf, static_cast<size_t>(n));
+        got.swap(line.output(clock.now()));
         return got;
     }
     uint32_t uts() { return uart.read(uart1::UTS, 4); }
 
-    int fds[2] = {-1, -1};
-    sim::serial_line line;
     sim::device_clock clock; // no waiting: a polled UTS answers at once
+    sim::serial_line line;
     uart1 uart;
 };
 

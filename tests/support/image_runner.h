@@ -3,8 +3,9 @@
 // straight into internal RAM and starts at its entry, as the boot ROM leaves a download, and
 // the monitor's byte protocol runs over an in-memory line. No pseudo-terminal, no child
 // process and none of the download's pauses: a memory test on a board with faults takes what
-// its emulation takes.
-#include "board.h"
+// its emulation takes. Tests and korvin_coverage link it (korvin_image_runner); korvin-sim
+// does not.
+#include "sim/board.h"
 
 #include <chrono>
 #include <cstdint>
