@@ -36,8 +36,14 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
 struct download_settings {
     int wait_seconds = 0; // > 0 bounds the wake-up; 0 waits as long as it takes
     bool explain = false; // say what the line did when it goes wrong (--diagnose)
+    // Called once the boot ROM has answered, before the download; false ends
+    // the download (the function has said why).
+    bool (*after_wake)() = nullptr;
 };
 // Whatever the settings, giving up on a bounded wake-up says what the line did.
+// With the event stream on, each change of what the line does, the wake and
+// each percentage go out as events. A stop request ends it (returning 0, no
+// message).
 int boot_rom_download(const unsigned char* image, std::size_t length,
                       const download_settings& settings = {});
 

@@ -1,6 +1,7 @@
 #include "events.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -333,6 +334,21 @@ void emit_event(run_event event) {
     const std::string text = event_text(event);
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
+}
+
+void print_error(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char text[1024];
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fputs(text, stderr);
+    run_event e;
+    e.kind = event_kind::error;
+    for (const char* p = text; *p; ++p)
+        if (*p != '\r' && *p != '\n')
+            e.message += *p;
+    emit_event(e);
 }
 
 } // namespace korvin

@@ -57,4 +57,12 @@ bool events_enabled();
 // Writes the event with the current time and flushes it at once.
 void emit_event(run_event event);
 
+// printf to standard error; with the stream on, the same text as an error
+// event too, without its carriage returns and line feeds.
+void print_error(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
 } // namespace korvin
