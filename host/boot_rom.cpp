@@ -2,7 +2,7 @@
 
 #include "events.h"
 #include "explain.h"
-#include "process.h"
+#include "processes.h"
 #include "serial.h"
 
 #include <algorithm>

@@ -173,17 +173,28 @@ struct reader {
         return take(']');
     }
     // Any value, for fields this reader does not know.
-    bool skip() {
+    bool skip(int depth = 0) {
         blanks();
-        if (at >= s.size())
+        if (at >= s.size() || depth > 16)
             return false;
         std::string text;
-        std::vector<std::string> list;
         double number_value = 0;
         if (s[at] == '"')
             return string(text);
-        if (s[at] == '[')
-            return strings(list);
+        const char open = s[at];
+        if (open == '[' || open == '{') {
+            ++at;
+            const char close = open == '[' ? ']' : '}';
+            if (take(close))
+                return true;
+            do {
+                if (open == '{' && (!string(text) || !take(':')))
+                    return false;
+                if (!skip(depth + 1))
+                    return false;
+            } while (take(','));
+            return take(close);
+        }
         for (const char* word : {"true", "false", "null"}) {
             const std::string w(word);
             if (s.compare(at, w.size(), w) == 0) {

@@ -2,7 +2,7 @@
 
 #include "events.h"
 #include "ports.h"
-#include "process.h"
+#include "processes.h"
 #include "serial.h"
 #include "station_view.h"
 

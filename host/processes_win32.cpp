@@ -1,7 +1,7 @@
 // The station's processes, pipes and console events on Windows. Anonymous
 // pipes cannot be waited on, so a thread per pipe reads it into a buffer and
 // signals one event that the station's wait watches.
-#include "process.h"
+#include "processes.h"
 
 #include <windows.h>
 

@@ -3,7 +3,7 @@
 // output are pipes, waiting on their output and on the station's own
 // standard input, ending them; the stop request that CTRL-C and SIGTERM (a
 // console control event on Windows) make; and the terminal's facts.
-// process_posix.cpp and process_win32.cpp implement it.
+// processes_posix.cpp and processes_win32.cpp implement it.
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // The station's processes, pipes and signals on POSIX systems.
-#include "process.h"
+#include "processes.h"
 
 #include <fcntl.h>
 #include <poll.h>
