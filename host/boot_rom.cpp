@@ -90,7 +90,43 @@ std::string status_request_frame() {
     return std::string(f.begin(), f.end());
 }
 
+// What the line does now, as an event when it changed: the events follow
+// the line (a board pulled after its run falls silent), where the
+// explanation keeps what it did first.
+line_behaviour follow_line(const wake_observation& seen, const std::string& answer,
+                           line_behaviour& shown) {
+    const line_behaviour now = !answer.empty() ? classify_answer(status_request_frame(), answer)
+                               : seen.silent_in_a_row >= SILENT_REQUESTS ? line_behaviour::silent
+                                                                         : line_behaviour::unknown;
+    if (now != line_behaviour::unknown && now != shown) {
+        shown = now;
+        run_event e;
+        e.kind = event_kind::line;
+        e.state = line_state(now);
+        emit_event(e);
+    }
+    return now;
+}
+
 } // namespace
+
+void boot_rom_watch_until_swapped(bool ready_ends) {
+    wake_observation seen;
+    line_behaviour shown = line_behaviour::unknown;
+    for (;;) {
+        sdp_send_command(SDP_GET_STATUS, 0, 0, 0, 0, 0);
+        std::string answer;
+        const std::uint32_t status = read_status(true, 1000, &answer);
+        const bool ready = status == STATUS_READY_ALT || status == STATUS_READY;
+        if ((ready && ready_ends) || serial_failed() || stop_requested())
+            return;
+        if (ready)
+            continue; // the same board's boot ROM, as far as anyone can tell
+        seen.record(status_request_frame(), answer);
+        if (follow_line(seen, answer, shown) == line_behaviour::silent)
+            return;
+    }
+}
 
 std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms) {
     return read_status(until_silence, first_timeout_ms, nullptr);
@@ -130,19 +166,7 @@ int boot_rom_download(const unsigned char* image, std::size_t length,
         if (serial_failed() || stop_requested())
             return 0;
         seen.record(status_request_frame(), answer);
-        // The events follow what the line does now (a board pulled after its
-        // run falls silent), where the explanation keeps what it did.
-        const line_behaviour now = !answer.empty() ? classify_answer(status_request_frame(), answer)
-                                   : seen.silent_in_a_row >= SILENT_REQUESTS
-                                       ? line_behaviour::silent
-                                       : line_behaviour::unknown;
-        if (now != line_behaviour::unknown && now != shown) {
-            shown = now;
-            run_event e;
-            e.kind = event_kind::line;
-            e.state = line_state(now);
-            emit_event(e);
-        }
+        follow_line(seen, answer, shown);
         if (settings.explain && !explained && seen.behaviour != line_behaviour::unknown) {
             // Once, below the waiting message, which stays where it is.
             std::fprintf(stderr, "\n%s", explain_wake(seen).c_str());

@@ -47,4 +47,14 @@ struct download_settings {
 int boot_rom_download(const unsigned char* image, std::size_t length,
                       const download_settings& settings = {});
 
+// After a run, for a station: asks the line for a boot ROM as the wake-up
+// does, with an event for each change of what the line does ("monitor" while
+// the tested board is still on), until the board has gone: the line stays
+// silent, a boot ROM answers when `ready_ends` (the next board is on
+// already: the tested one runs its monitor), the link fails or a stop is
+// requested. Status requests are no command a monitor takes. Without
+// ready_ends (the board's download failed, so its boot ROM may still be
+// answering) a ready answer ends nothing: only a pull (silence) ends the watch.
+void boot_rom_watch_until_swapped(bool ready_ends);
+
 } // namespace korvin

@@ -14,6 +14,7 @@ const char* const NAMES[] = {"line", "wake", "download", "test", "verdict", "err
 constexpr int KINDS = sizeof NAMES / sizeof NAMES[0];
 
 std::FILE* stream = nullptr;
+std::string last_message;
 
 // The length of the UTF-8 sequence at text[at], or 0 when it is not one.
 std::size_t utf8_length(const std::string& text, std::size_t at) {
@@ -359,7 +360,12 @@ void print_error(const char* format, ...) {
     for (const char* p = text; *p; ++p)
         if (*p != '\r' && *p != '\n')
             e.message += *p;
+    last_message = e.message;
     emit_event(e);
+}
+
+const std::string& last_error() {
+    return last_message;
 }
 
 } // namespace korvin

@@ -58,11 +58,13 @@ bool events_enabled();
 void emit_event(run_event event);
 
 // printf to standard error; with the stream on, the same text as an error
-// event too, without its carriage returns and line feeds.
+// event too, without its carriage returns and line feeds, which is also what
+// last_error() gives from then on.
 void print_error(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+const std::string& last_error();
 
 } // namespace korvin

@@ -37,7 +37,8 @@ struct slot {
     child_process* child = nullptr;
     bool output_ended = false;
     bool stop_sent = false;
-    bool woke = false;     // this process's board woke and got its number
+    bool woke = false;     // this process's board woke and got its number, no record yet
+    bool held = false;     // its board is recorded; the process watches for the swap
     bool declined = false; // it woke after the station had closed
     std::string message;   // the process's error before its board woke
     board_run board;       // the board now under test, or the last one
@@ -116,7 +117,8 @@ void set_phase(slot& s, slot_phase phase, const std::string& detail = "") {
 }
 
 void start_child(station& st, slot& s) {
-    std::vector<std::string> argv = {st.korvin, "--events", "--ask-board", "-p", s.argument};
+    std::vector<std::string> argv = {st.korvin,         "--events", "--ask-board",
+                                     "--until-swapped", "-p",       s.argument};
     if (!st.settings.test.empty())
         argv.push_back(st.settings.test);
     if (st.settings.diagnose)
@@ -128,7 +130,7 @@ void start_child(station& st, slot& s) {
     std::string error;
     s.child = child_start(argv, error);
     s.output_ended = s.stop_sent = false;
-    s.woke = s.declined = false;
+    s.woke = s.held = s.declined = false;
     s.message.clear();
     if (!s.child) {
         set_phase(s, slot_phase::error, "could not start " + st.korvin + ": " + error);
@@ -165,11 +167,46 @@ void on_wake(station& st, slot& s) {
         st.closing = true;
 }
 
+// The board's record: at its run's end event, or `crash` when its process
+// ended without one.
+void record_board(station& st, slot& s, const std::string& crash) {
+    board_run& b = s.board;
+    s.woke = false;
+    s.held = true;
+    if (b.error.empty())
+        b.error = crash;
+    if (b.error.empty() && (b.outcome == "error" || b.outcome == "interrupted"))
+        b.error = "the run ended without a verdict";
+    const bool failed =
+        std::any_of(b.tests.begin(), b.tests.end(), [](const test_result& t) { return !t.passed; });
+    ++st.totals.boards;
+    if (!b.error.empty()) {
+        ++st.totals.errors;
+        set_phase(s, slot_phase::error, b.error);
+    } else if (failed) {
+        ++st.totals.failed;
+        set_phase(s, slot_phase::failed, b.first_finding);
+    } else {
+        ++st.totals.passed;
+        set_phase(s, slot_phase::passed);
+    }
+    s.last = s.phase;
+    s.since = clock::now();
+    const std::string line = record_line(s.name, b.number, b.id, b.tests, b.error);
+    if (st.terminal)
+        st.above += line + "\n";
+    else
+        std::printf("%s\n", line.c_str());
+    s.last_printed.clear();
+}
+
 void on_event(station& st, slot& s, const run_event& e) {
     board_run& b = s.board;
     const std::string who = board_name(b.number, b.id) + ": ";
     switch (e.kind) {
     case event_kind::line:
+        if (st.closing)
+            break; // no board is to come: what the line does no longer matters
         if (e.state == "silent") {
             s.show_board = false;
             set_phase(s, slot_phase::empty);
@@ -217,7 +254,7 @@ void on_event(station& st, slot& s, const run_event& e) {
         if (s.woke) {
             b.error = e.message;
             print_line(st, s, who + "error: " + e.message);
-        } else if (!s.declined && !st.stopping) {
+        } else if (!s.declined && !s.held && !st.stopping) {
             s.message = e.message;
             s.show_board = false;
             set_phase(s, slot_phase::error, e.message);
@@ -225,50 +262,24 @@ void on_event(station& st, slot& s, const run_event& e) {
         }
         break;
     case event_kind::end:
-        if (s.woke)
+        if (s.woke) {
             b.outcome = e.outcome;
+            record_board(st, s, "");
+        }
         break;
     }
-}
-
-// The board's record, once its process has ended.
-void record_board(station& st, slot& s, const child_exit& how) {
-    board_run& b = s.board;
-    if (b.outcome.empty() && b.error.empty())
-        b.error = how.signal ? "korvin ended on signal " + std::to_string(how.signal)
-                             : "korvin ended with status " + std::to_string(how.status) +
-                                   " before its run did";
-    if (b.error.empty() && (b.outcome == "error" || b.outcome == "interrupted"))
-        b.error = "the run ended without a verdict";
-    const bool failed =
-        std::any_of(b.tests.begin(), b.tests.end(), [](const test_result& t) { return !t.passed; });
-    ++st.totals.boards;
-    if (!b.error.empty()) {
-        ++st.totals.errors;
-        set_phase(s, slot_phase::error, b.error);
-    } else if (failed) {
-        ++st.totals.failed;
-        set_phase(s, slot_phase::failed, b.first_finding);
-    } else {
-        ++st.totals.passed;
-        set_phase(s, slot_phase::passed);
-    }
-    s.last = s.phase;
-    s.since = clock::now();
-    const std::string line = record_line(s.name, b.number, b.id, b.tests, b.error);
-    if (st.terminal)
-        st.above += line + "\n";
-    else
-        std::printf("%s\n", line.c_str());
-    s.last_printed.clear();
 }
 
 void end_child(station& st, slot& s, const child_exit& how) {
     child_release(s.child);
     s.child = nullptr;
-    if (s.woke) {
-        record_board(st, s, how);
-        s.start_at = clock::now(); // the next one waits for the swap
+    if (s.woke)
+        record_board(st, s,
+                     how.signal ? "korvin ended on signal " + std::to_string(how.signal)
+                                : "korvin ended with status " + std::to_string(how.status) +
+                                      " before its run did");
+    if (s.held) {
+        s.start_at = clock::now(); // the board has gone: the next one may come at once
         return;
     }
     if (s.declined || s.stop_sent || st.closing)
@@ -397,11 +408,6 @@ bool report_dir_writable(const std::string& dir) {
 
 int station_main(const station_settings& settings, const std::string& korvin) {
     station st{settings, korvin};
-    if (!settings.report_dir.empty() && !report_dir_writable(settings.report_dir)) {
-        std::fprintf(stderr, "Could not write to the report directory '%s'.\n",
-                     settings.report_dir.c_str());
-        return 1;
-    }
     const bool listing = settings.ports.empty();
     const std::vector<std::string> ports = listing ? listed_ports() : settings.ports;
     if (ports.empty()) {

@@ -27,8 +27,9 @@ constexpr int STOP_GRACE_MS = 10000;
 
 // Serves the ports until CTRL-C, SIGTERM or --count boards; `korvin` is the
 // program each board's run starts. Reads board IDs from standard input, one
-// a line. Returns the exit status: 0, or 2 with strict when any board failed
-// or had an error; 1 (message printed) when the station cannot start.
+// a line. The report directory must have been checked (report_dir_writable).
+// Returns the exit status: 0, or 2 with strict when any board failed or had
+// an error; 1 (message printed) when there is no port to serve.
 int station_main(const station_settings& settings, const std::string& korvin);
 
 // The report directory exists or can be made, and a file can be written in it.
