@@ -1,74 +1,17 @@
 #include "station.h"
 
-#include "events.h"
 #include "ports.h"
-#include "processes.h"
 #include "serial.h"
-#include "station_view.h"
+#include "station_slots.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
-#include <memory>
 
 namespace korvin {
 
 namespace {
-
-using clock = std::chrono::steady_clock;
-
-struct board_run {
-    unsigned long number = 0;
-    std::string id;
-    clock::time_point woke;
-    std::vector<test_result> tests;
-    std::string first_finding;
-    std::string error;
-    std::string outcome; // of the end event; "" when there was none
-};
-
-// One port and the korvin process serving it.
-struct slot {
-    std::string argument; // what -p takes
-    std::string name;     // as the lines show it
-    child_process* child = nullptr;
-    bool output_ended = false;
-    bool stop_sent = false;
-    bool woke = false;     // this process's board woke and got its number, no record yet
-    bool held = false;     // its board is recorded; the process watches for the swap
-    bool declined = false; // it woke after the station had closed
-    std::string message;   // the process's error before its board woke
-    board_run board;       // the board now under test, or the last one
-    bool show_board = false;
-    slot_phase phase = slot_phase::waking;
-    std::string detail;
-    slot_phase last = slot_phase::waking; // how the last board's run ended
-    clock::time_point since = clock::now();
-    clock::time_point start_at = clock::now();
-    bool gone = false; // the listing no longer shows the port
-    std::string last_printed;
-};
-
-struct station {
-    station(const station_settings& s, const std::string& k) : settings(s), korvin(k) {}
-    const station_settings& settings;
-    std::string korvin;
-    std::vector<std::unique_ptr<slot>> slots;
-    std::deque<std::string> ids;
-    bool input_open = true;
-    unsigned long numbered = 0;
-    station_totals totals;
-    clock::time_point started = clock::now();
-    bool terminal = false, colour = false;
-    terminal_view view;
-    std::string above; // record lines waiting to go above the view
-    bool closing = false;
-    bool stopping = false;
-    clock::time_point kill_at;
-};
 
 std::string shown_name(const std::string& argument) {
     if (!argument.empty() && argument.find_first_not_of("0123456789") == std::string::npos)
@@ -96,27 +39,7 @@ std::vector<std::string> listed_ports() {
     return ports;
 }
 
-void print_line(station& st, slot& s, const std::string& text) {
-    if (st.terminal || text == s.last_printed)
-        return;
-    s.last_printed = text;
-    std::printf("%s\n", event_line(s.name, text).c_str());
-}
-
-void stop(slot& s) {
-    if (s.child && !s.stop_sent)
-        child_stop(s.child);
-    s.stop_sent = true;
-}
-
-void set_phase(slot& s, slot_phase phase, const std::string& detail = "") {
-    if (s.phase != phase)
-        s.since = clock::now();
-    s.phase = phase;
-    s.detail = detail;
-}
-
-void start_child(station& st, slot& s) {
+void start_child(station_state& st, slot& s) {
     std::vector<std::string> argv = {st.korvin,         "--events", "--ask-board",
                                      "--until-swapped", "-p",       s.argument};
     if (!st.settings.test.empty())
@@ -135,165 +58,12 @@ void start_child(station& st, slot& s) {
     if (!s.child) {
         set_phase(s, slot_phase::error, "could not start " + st.korvin + ": " + error);
         print_line(st, s, "error: " + s.detail);
-        s.start_at = clock::now() + std::chrono::milliseconds(RETRY_MS);
+        s.start_at = station_clock::now() + std::chrono::milliseconds(RETRY_MS);
         return;
     }
 }
 
-const char* memory_name(const std::string& test) {
-    return test == "sdram" ? "SDRAM" : test == "flash" ? "FLASH" : test == "sram" ? "SRAM" : "?";
-}
-
-void on_wake(station& st, slot& s) {
-    if (st.closing) {
-        // Too late for this board: it is neither numbered nor counted.
-        s.declined = true;
-        stop(s);
-        return;
-    }
-    board_run& b = s.board;
-    b = board_run{};
-    b.number = ++st.numbered;
-    if (!st.ids.empty()) {
-        b.id = st.ids.front();
-        st.ids.pop_front();
-    }
-    b.woke = clock::now();
-    s.woke = s.show_board = true;
-    child_write(s.child, std::to_string(b.number) + " " + b.id + "\n");
-    set_phase(s, slot_phase::downloading, "0");
-    print_line(st, s, board_name(b.number, b.id) + ": woke");
-    if (st.settings.count != 0 && st.numbered >= st.settings.count)
-        st.closing = true;
-}
-
-// The board's record: at its run's end event, or `crash` when its process
-// ended without one.
-void record_board(station& st, slot& s, const std::string& crash) {
-    board_run& b = s.board;
-    s.woke = false;
-    s.held = true;
-    if (b.error.empty())
-        b.error = crash;
-    if (b.error.empty() && (b.outcome == "error" || b.outcome == "interrupted"))
-        b.error = "the run ended without a verdict";
-    const bool failed =
-        std::any_of(b.tests.begin(), b.tests.end(), [](const test_result& t) { return !t.passed; });
-    ++st.totals.boards;
-    if (!b.error.empty()) {
-        ++st.totals.errors;
-        set_phase(s, slot_phase::error, b.error);
-    } else if (failed) {
-        ++st.totals.failed;
-        set_phase(s, slot_phase::failed, b.first_finding);
-    } else {
-        ++st.totals.passed;
-        set_phase(s, slot_phase::passed);
-    }
-    s.last = s.phase;
-    s.since = clock::now();
-    const std::string line = record_line(s.name, b.number, b.id, b.tests, b.error);
-    if (st.terminal)
-        st.above += line + "\n";
-    else
-        std::printf("%s\n", line.c_str());
-    s.last_printed.clear();
-}
-
-void on_event(station& st, slot& s, const run_event& e) {
-    board_run& b = s.board;
-    const std::string who = board_name(b.number, b.id) + ": ";
-    switch (e.kind) {
-    case event_kind::line:
-        if (st.closing)
-            break; // no board is to come: what the line does no longer matters
-        if (e.state == "silent") {
-            s.show_board = false;
-            set_phase(s, slot_phase::empty);
-            print_line(st, s, "empty");
-        } else if (e.state == "monitor") {
-            set_phase(s, slot_phase::swap);
-            print_line(st, s, "done: swap the board");
-        } else {
-            s.show_board = false;
-            set_phase(s, slot_phase::line,
-                      e.state == "echo"     ? "the line echoes what korvin sends"
-                      : e.state == "secure" ? "a boot ROM in secure mode"
-                                            : "bytes a boot ROM does not send");
-            print_line(st, s, s.detail);
-        }
-        break;
-    case event_kind::wake:
-        on_wake(st, s);
-        break;
-    case event_kind::download:
-        if (s.woke) {
-            if (s.phase != slot_phase::downloading || s.detail == "0")
-                print_line(st, s, who + "downloading");
-            set_phase(s, slot_phase::downloading, std::to_string(e.percent));
-        }
-        break;
-    case event_kind::test:
-        set_phase(s, slot_phase::testing, memory_name(e.test));
-        print_line(st, s, who + memory_name(e.test));
-        break;
-    case event_kind::verdict: {
-        b.tests.push_back({memory_name(e.test), e.passed});
-        std::string text = who + memory_name(e.test) + (e.passed ? " passed" : " failed");
-        if (!e.passed) {
-            const std::string finding =
-                e.findings.empty() ? "result code " + std::to_string(e.code) : e.findings.front();
-            if (b.first_finding.empty())
-                b.first_finding = std::string(memory_name(e.test)) + ": " + finding;
-            text += ": " + finding;
-        }
-        print_line(st, s, text);
-        break;
-    }
-    case event_kind::error:
-        if (s.woke) {
-            b.error = e.message;
-            print_line(st, s, who + "error: " + e.message);
-        } else if (!s.declined && !s.held && !st.stopping) {
-            s.message = e.message;
-            s.show_board = false;
-            set_phase(s, slot_phase::error, e.message);
-            print_line(st, s, "error: " + e.message);
-        }
-        break;
-    case event_kind::end:
-        if (s.woke) {
-            b.outcome = e.outcome;
-            record_board(st, s, "");
-        }
-        break;
-    }
-}
-
-void end_child(station& st, slot& s, const child_exit& how) {
-    child_release(s.child);
-    s.child = nullptr;
-    if (s.woke)
-        record_board(st, s,
-                     how.signal ? "korvin ended on signal " + std::to_string(how.signal)
-                                : "korvin ended with status " + std::to_string(how.status) +
-                                      " before its run did");
-    if (s.held) {
-        s.start_at = clock::now(); // the board has gone: the next one may come at once
-        return;
-    }
-    if (s.declined || s.stop_sent || st.closing)
-        return;
-    if (s.message.empty()) {
-        set_phase(s, slot_phase::error,
-                  how.signal ? "korvin ended on signal " + std::to_string(how.signal)
-                             : "korvin ended with status " + std::to_string(how.status));
-        print_line(st, s, "error: " + s.detail);
-    }
-    s.start_at = clock::now() + std::chrono::milliseconds(RETRY_MS);
-}
-
-void refresh_ports(station& st) {
+void refresh_ports(station_state& st) {
     const std::vector<std::string> ports = listed_ports();
     for (auto& s : st.slots) {
         const bool listed = std::find(ports.begin(), ports.end(), s->argument) != ports.end();
@@ -302,7 +72,7 @@ void refresh_ports(station& st) {
             print_line(st, *s, "left");
             // A board under test finds out itself: its link is lost.
             if (s->child && !s->woke)
-                stop(*s);
+                stop_slot(*s);
         }
         s->gone = !listed;
     }
@@ -321,9 +91,9 @@ void refresh_ports(station& st) {
                    st.slots.end());
 }
 
-void draw(station& st) {
+void draw(station_state& st) {
     std::vector<slot_view> views;
-    const clock::time_point now = clock::now();
+    const station_clock::time_point now = station_clock::now();
     for (const auto& s : st.slots) {
         slot_view v;
         v.port = s->name;
@@ -349,15 +119,15 @@ void draw(station& st) {
     std::fflush(stdout);
 }
 
-void begin_stop(station& st) {
+void begin_stop(station_state& st) {
     st.closing = st.stopping = true;
-    st.kill_at = clock::now() + std::chrono::milliseconds(STOP_GRACE_MS);
+    st.kill_at = station_clock::now() + std::chrono::milliseconds(STOP_GRACE_MS);
     for (auto& s : st.slots)
-        stop(*s);
+        stop_slot(*s);
 }
 
 // One turn of the loop: read what came, end what ended, start what is due.
-void serve(station& st) {
+void serve(station_state& st) {
     std::vector<std::string> lines;
     if (st.input_open) {
         st.input_open = input_read_lines(lines);
@@ -382,9 +152,9 @@ void serve(station& st) {
         if (s->output_ended && child_ended(s->child, how))
             end_child(st, *s, how);
         else if (st.closing && !st.stopping && !s->woke)
-            stop(*s); // --count has numbered its last board
+            stop_slot(*s); // --count has numbered its last board
     }
-    const clock::time_point now = clock::now();
+    const station_clock::time_point now = station_clock::now();
     for (auto& s : st.slots)
         if (!s->child && !st.closing && !s->gone && now >= s->start_at)
             start_child(st, *s);
@@ -407,7 +177,7 @@ bool report_dir_writable(const std::string& dir) {
 }
 
 int station_main(const station_settings& settings, const std::string& korvin) {
-    station st{settings, korvin};
+    station_state st{settings, korvin};
     const bool listing = settings.ports.empty();
     const std::vector<std::string> ports = listing ? listed_ports() : settings.ports;
     if (ports.empty()) {
@@ -429,28 +199,28 @@ int station_main(const station_settings& settings, const std::string& korvin) {
     }
     if (st.terminal)
         stop_input_echo();
-    clock::time_point listed = clock::now(), drawn;
+    station_clock::time_point listed = station_clock::now(), drawn;
     for (;;) {
         if (stop_requested() && !st.stopping)
             begin_stop(st);
-        if (st.stopping && clock::now() >= st.kill_at)
+        if (st.stopping && station_clock::now() >= st.kill_at)
             for (auto& s : st.slots)
                 if (s->child)
                     child_kill(s->child);
         serve(st);
         if (listing && !st.closing &&
-            clock::now() - listed >= std::chrono::milliseconds(PORT_LISTING_MS)) {
+            station_clock::now() - listed >= std::chrono::milliseconds(PORT_LISTING_MS)) {
             refresh_ports(st);
-            listed = clock::now();
+            listed = station_clock::now();
         }
         const bool busy = std::any_of(st.slots.begin(), st.slots.end(),
                                       [](const auto& s) { return s->child != nullptr; });
         if (st.closing && !busy)
             break;
         if (st.terminal &&
-            (!st.above.empty() || clock::now() - drawn >= std::chrono::milliseconds(250))) {
+            (!st.above.empty() || station_clock::now() - drawn >= std::chrono::milliseconds(250))) {
             draw(st);
-            drawn = clock::now();
+            drawn = station_clock::now();
         }
         std::vector<child_process*> children;
         for (const auto& s : st.slots)
