@@ -222,11 +222,16 @@ int station_main(const station_settings& settings, const std::string& korvin) {
             draw(st);
             drawn = station_clock::now();
         }
+        // A process whose output has ended is about to exit: look again soon.
         std::vector<child_process*> children;
-        for (const auto& s : st.slots)
+        int wait_ms = 250;
+        for (const auto& s : st.slots) {
             if (s->child && !s->output_ended)
                 children.push_back(s->child);
-        wait_for_activity(children, st.input_open, 250);
+            else if (s->child)
+                wait_ms = 5;
+        }
+        wait_for_activity(children, st.input_open, wait_ms);
     }
     if (st.terminal) {
         draw(st);
