@@ -29,12 +29,13 @@ std::vector<std::string> listed_ports() {
         found.push_back({port.argument, error ? port.argument : real.string()});
     }
     std::vector<std::string> ports;
-    for (const auto& [argument, real] : found) {
-        const bool duplicate =
-            real != argument && std::any_of(found.begin(), found.end(),
-                                            [&](const auto& other) { return other.first == real; });
+    for (const auto& entry : found) {
+        const std::string& real = entry.second;
+        const bool duplicate = real != entry.first &&
+                               std::any_of(found.begin(), found.end(),
+                                           [&](const auto& other) { return other.first == real; });
         if (!duplicate)
-            ports.push_back(argument);
+            ports.push_back(entry.first);
     }
     return ports;
 }
