@@ -118,7 +118,7 @@ void boot_rom_watch_until_swapped(bool ready_ends) {
         std::string answer;
         const std::uint32_t status = read_status(true, 1000, &answer);
         const bool ready = status == STATUS_READY_ALT || status == STATUS_READY;
-        if ((ready && ready_ends) || serial_failed() || stop_requested())
+        if ((ready && ready_ends) || serial_failed() || stop_requested() || parent_gone())
             return;
         if (ready)
             continue; // the same board's boot ROM, as far as anyone can tell
@@ -163,7 +163,7 @@ int boot_rom_download(const unsigned char* image, std::size_t length,
         const std::uint32_t status = read_status(true, first_timeout, &answer);
         if (status == STATUS_READY_ALT || status == STATUS_READY)
             break;
-        if (serial_failed() || stop_requested())
+        if (serial_failed() || stop_requested() || parent_gone())
             return 0;
         seen.record(status_request_frame(), answer);
         follow_line(seen, answer, shown);

@@ -64,6 +64,9 @@ std::string own_executable(const char* argv0);
 // stop; a write to a pipe nobody reads fails instead of ending the process.
 void install_stop_handlers();
 bool stop_requested();
+// Since install_stop_handlers: whether the process that started this one has
+// ended (a station killed outright), so that its runs do not wait for ever.
+bool parent_gone();
 
 // Standard output as a stream of the caller's; standard output itself then
 // goes to the null device. Null when it cannot be done.

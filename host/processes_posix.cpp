@@ -33,6 +33,8 @@ namespace {
 volatile sig_atomic_t stop_flag = 0;
 int stop_pipe[2] = {-1, -1}; // the handler's byte wakes a waiting poll
 
+pid_t parent = 0; // recorded by install_stop_handlers
+
 termios saved_input{};
 bool input_saved = false;
 
@@ -273,6 +275,7 @@ std::string own_executable(const char* argv0) {
 }
 
 void install_stop_handlers() {
+    parent = getppid();
     if (stop_pipe[0] < 0) {
         if (make_pipe(stop_pipe)) {
             set_nonblocking(stop_pipe[0]);
@@ -292,6 +295,10 @@ void install_stop_handlers() {
 
 bool stop_requested() {
     return stop_flag != 0;
+}
+
+bool parent_gone() {
+    return parent != 0 && getppid() != parent;
 }
 
 std::FILE* divert_standard_output() {

@@ -278,6 +278,12 @@ bool stop_requested() {
     return stop_flag != 0;
 }
 
+bool parent_gone() {
+    // Windows keeps no parent link to look at; a station's end closes the
+    // pipes, which ends the run at its next event or read of the board line.
+    return false;
+}
+
 std::FILE* divert_standard_output() {
     std::fflush(stdout);
     const int events = _dup(1);
