@@ -36,9 +36,25 @@ std::uint32_t sdp_read_status(bool until_silence, std::uint32_t first_timeout_ms
 struct download_settings {
     int wait_seconds = 0; // > 0 bounds the wake-up; 0 waits as long as it takes
     bool explain = false; // say what the line did when it goes wrong (--diagnose)
+    // Called once the boot ROM has answered, before the download; false ends
+    // the download (the function has said why).
+    bool (*after_wake)() = nullptr;
 };
 // Whatever the settings, giving up on a bounded wake-up says what the line did.
+// With the event stream on, each change of what the line does, the wake and
+// each percentage go out as events. A stop request ends it (returning 0, no
+// message).
 int boot_rom_download(const unsigned char* image, std::size_t length,
                       const download_settings& settings = {});
+
+// After a run, for a station: asks the line for a boot ROM as the wake-up
+// does, with an event for each change of what the line does ("monitor" while
+// the tested board is still on), until the board has gone: the line stays
+// silent, a boot ROM answers when `ready_ends` (the next board is on
+// already: the tested one runs its monitor), the link fails or a stop is
+// requested. Status requests are no command a monitor takes. Without
+// ready_ends (the board's download failed, so its boot ROM may still be
+// answering) a ready answer ends nothing: only a pull (silence) ends the watch.
+void boot_rom_watch_until_swapped(bool ready_ends);
 
 } // namespace korvin

@@ -4,6 +4,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -46,6 +47,14 @@ enum long_option {
     OPT_HELP,
     OPT_TIMEOUT,
     OPT_VERSION,
+    OPT_STATION,
+    OPT_COUNT,
+    OPT_REPORT_DIR,
+    OPT_EVENTS,
+    OPT_ASK_BOARD,
+    OPT_UNTIL_SWAPPED,
+    OPT_BOARD_NUMBER,
+    OPT_BOARD_ID,
 };
 
 const option LONG_OPTIONS[] = {
@@ -57,17 +66,25 @@ const option LONG_OPTIONS[] = {
     {"help", no_argument, nullptr, OPT_HELP},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"version", no_argument, nullptr, OPT_VERSION},
+    {"station", no_argument, nullptr, OPT_STATION},
+    {"count", required_argument, nullptr, OPT_COUNT},
+    {"report-dir", required_argument, nullptr, OPT_REPORT_DIR},
+    {"events", no_argument, nullptr, OPT_EVENTS},
+    {"ask-board", no_argument, nullptr, OPT_ASK_BOARD},
+    {"until-swapped", no_argument, nullptr, OPT_UNTIL_SWAPPED},
+    {"board-number", required_argument, nullptr, OPT_BOARD_NUMBER},
+    {"board-id", required_argument, nullptr, OPT_BOARD_ID},
     {nullptr, 0, nullptr, 0},
 };
 
-// A whole number of seconds from 1 up; 0 for anything else.
-int parse_seconds(const char* text) {
+// A whole number from 1 up to `limit`; 0 for anything else.
+long parse_whole(const char* text, long limit) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > INT_MAX)
+    if (end == text || *end != '\0' || errno != 0 || value < 1 || value > limit)
         return 0;
-    return static_cast<int>(value);
+    return value;
 }
 
 // "COM" in any case and decimal digits: the port number a Windows user
@@ -91,7 +108,8 @@ void set_port(run_settings& settings, const char* argument) {
     if (com_port_argument(argument, number)) {
         settings.port_path.clear();
         settings.port_number = number;
-    } else if (argument[0] == '/') {
+    } else if (std::strchr(argument, '/')) {
+        // A path, relative ones too ("./board", "st/tty1"), is never a number.
         settings.port_path = argument;
     } else if (!device.empty()) {
         settings.port_path = device;
@@ -106,15 +124,46 @@ bool test_name(const char* word) {
            std::strcmp(word, "sram") == 0;
 }
 
-// Reads a --wait or --timeout argument; false, with the message in
-// `parsed`, when it is no whole number of seconds.
-bool seconds_option(const char* name, const char* text, int& seconds, parsed_command_line& parsed) {
-    seconds = parse_seconds(text);
-    if (seconds != 0)
+// Reads the whole-number argument of --`name` ("seconds", "boards");
+// false, with the message in `parsed`, when it is none.
+template <typename Number>
+bool whole_option(const char* name, const char* unit, const char* text, Number& value,
+                  parsed_command_line& parsed) {
+    const long number = parse_whole(text, INT_MAX);
+    value = static_cast<Number>(number);
+    if (number != 0)
         return true;
     parsed.action = command_line_action::message_failure;
-    parsed.message = std::string("The --") + name +
-                     " option takes a whole number of seconds, not '" + text + "'.\n";
+    parsed.message = std::string("The --") + name + " option takes a whole number of " + unit +
+                     " from 1 up, not '" + text + "'.\n";
+    return false;
+}
+
+// What a station does not take: it runs each board once, quietly, and keeps
+// the records itself.
+bool station_conflicts(const run_settings& settings,
+                       const std::vector<command_line_effect>& effects,
+                       parsed_command_line& parsed) {
+    const char* option =
+        settings.continuous ? "-c"
+        : settings.verbose  ? "-v"
+        : std::any_of(effects.begin(), effects.end(),
+                      [](const command_line_effect& e) { return e.kind == effect_kind::open_log; })
+            ? "-l"
+        : !settings.report_path.empty() ? "--report"
+        : settings.wait_seconds != 0    ? "--wait"
+        : settings.events               ? "--events"
+        : settings.ask_board            ? "--ask-board"
+        : settings.until_swapped        ? "--until-swapped"
+        : settings.board_number != 0    ? "--board-number"
+        : !settings.board_id.empty()    ? "--board-id"
+                                        : nullptr;
+    if (!option)
+        return true;
+    parsed.action = command_line_action::message_failure;
+    parsed.message = std::string("The --station option runs each board once and keeps its "
+                                 "records in --report-dir; it does not take ") +
+                     option + ".\n";
     return false;
 }
 
@@ -139,6 +188,7 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
             break;
         case 'p':
             set_port(settings, optarg);
+            settings.ports.push_back(optarg);
             break;
         case 'v':
             settings.verbose = true;
@@ -154,12 +204,39 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
             settings.strict = true;
             break;
         case OPT_WAIT:
-            if (!seconds_option("wait", optarg, settings.wait_seconds, parsed))
+            if (!whole_option("wait", "seconds", optarg, settings.wait_seconds, parsed))
                 return false;
             break;
         case OPT_TIMEOUT:
-            if (!seconds_option("timeout", optarg, settings.timeout_seconds, parsed))
+            if (!whole_option("timeout", "seconds", optarg, settings.timeout_seconds, parsed))
                 return false;
+            break;
+        case OPT_STATION:
+            settings.station = true;
+            break;
+        case OPT_COUNT:
+            if (!whole_option("count", "boards", optarg, settings.count, parsed))
+                return false;
+            break;
+        case OPT_REPORT_DIR:
+            parsed.effects.push_back({effect_kind::check_report_dir, optarg});
+            settings.report_dir = optarg;
+            break;
+        case OPT_EVENTS:
+            settings.events = true;
+            break;
+        case OPT_ASK_BOARD:
+            settings.ask_board = true;
+            break;
+        case OPT_UNTIL_SWAPPED:
+            settings.until_swapped = true;
+            break;
+        case OPT_BOARD_NUMBER:
+            if (!whole_option("board-number", "boards", optarg, settings.board_number, parsed))
+                return false;
+            break;
+        case OPT_BOARD_ID:
+            settings.board_id = optarg;
             break;
         case OPT_VERSION:
             parsed.action = command_line_action::print_version;
@@ -201,6 +278,8 @@ parsed_command_line parse_command_line(int argc, char** argv) {
         parsed.settings.test_flash = std::strcmp(name, "flash") == 0;
         parsed.settings.test_sram = std::strcmp(name, "sram") == 0;
     }
+    if (parsed.settings.station && station_conflicts(parsed.settings, parsed.effects, parsed))
+        parsed.action = command_line_action::station;
     return parsed;
 }
 

@@ -16,8 +16,9 @@ namespace korvin {
 std::int32_t parse_port_number(const char* text);
 
 enum class effect_kind {
-    open_log,     // -l: open (create or empty) the file and make it the log
-    check_report, // --report: make sure a report can be written at the path
+    open_log,         // -l: open (create or empty) the file and make it the log
+    check_report,     // --report: make sure a report can be written at the path
+    check_report_dir, // --report-dir: make the folder if need be and try writing in it
 };
 
 // Something an option asks to be done before the action.
@@ -34,6 +35,7 @@ enum class command_line_action {
     print_version,   // "korvin <version>"; status 0
     list_ports,      // the serial ports of this machine; status 0
     help,            // the usage text and the long options, to standard output; status 0
+    station,         // the station with the settings (station, ports, count, ...)
 };
 
 struct parsed_command_line {

@@ -1,5 +1,6 @@
 #include "monitor.h"
 
+#include "processes.h"
 #include "report.h"
 #include "serial.h"
 
@@ -18,6 +19,8 @@ bool read_answer_byte(unsigned& byte) {
 }
 
 monitor_outcome lost() {
+    if (stop_requested())
+        return monitor_outcome::stopped;
     return serial_failed() ? monitor_outcome::link_lost : monitor_outcome::silent;
 }
 

@@ -27,6 +27,7 @@ enum class monitor_outcome {
     failed,    // any other result
     link_lost, // the link failed (device gone, hang-up)
     silent,    // nothing came within the silence limit
+    stopped,   // a stop request (--events: SIGTERM, CTRL-C) ended the wait
 };
 
 // The result code the first digit of an answer stands for: a lowercase hexadecimal

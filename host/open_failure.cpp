@@ -16,8 +16,20 @@ constexpr unsigned long WIN_SHARING_VIOLATION = 32;
 
 } // namespace
 
+std::string explain_com_number(const std::string& port) {
+    if (port.size() < 4 || port.compare(0, 3, "COM") != 0 ||
+        port.find_first_not_of("-0123456789", 3) != std::string::npos ||
+        (port[3] != '-' && port.find_first_not_of('0', 3) != std::string::npos))
+        return "";
+    return "COM ports count from 1: there is no " + port +
+           ".\nRun korvin --list-ports to see the serial ports this machine has.\n";
+}
+
 std::string explain_windows_open_failure(const std::string& port, unsigned long error,
                                          const std::string& system_text) {
+    const std::string numbering = explain_com_number(port);
+    if (!numbering.empty())
+        return numbering;
     switch (error) {
     case WIN_FILE_NOT_FOUND:
     case WIN_PATH_NOT_FOUND:

@@ -51,6 +51,10 @@ open_failure examine_open_failure(const std::string& port, const std::string& de
 // Linux: the explanation of a failure, one or more lines each ended by '\n'.
 std::string explain_open_failure(const open_failure& failure);
 
+// For COM0 and below, which no system has: that COM ports count from 1, and
+// where to see the ports there are. "" for any other port.
+std::string explain_com_number(const std::string& port);
+
 // Windows: the explanation for CreateFile's error code (GetLastError) and the
 // system's text for it (FormatMessage).
 std::string explain_windows_open_failure(const std::string& port, unsigned long error,

@@ -156,6 +156,9 @@ std::string explain_open_failure(const open_failure& f) {
     const std::string& device = f.device;
     const int e = f.error;
     const std::string reason = std::strerror(e);
+    const std::string numbering = explain_com_number(f.port);
+    if (!numbering.empty())
+        return numbering; // not "COM0 is /dev/ttyS-1"
     std::string text;
     if (f.port != device)
         text += f.port + " is " + device + " on this system.\n";

@@ -2,14 +2,18 @@
 
 #include "boot_rom.h"
 #include "command_line.h"
+#include "events.h"
 #include "ports.h"
+#include "processes.h"
 #include "report.h"
 #include "serial.h"
+#include "station.h"
 #include "system.h"
 #include "test_run.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -69,57 +73,186 @@ bool carry_out(const command_line_effect& effect) {
     case effect_kind::check_report:
         if (report_writable(effect.path))
             return true;
-        std::fprintf(stderr, "Could not write report '%s'.\n", path);
+        print_error("Could not write report '%s'.\n", path);
+        return false;
+    case effect_kind::check_report_dir:
+        if (report_dir_writable(effect.path))
+            return true;
+        print_error("Could not write to the report directory '%s'.\n", path);
         return false;
     }
     return false;
 }
 
+// The report directory's log is written beside its final name and renamed
+// when the run ends, as the reports are: a reader never sees half a log.
+std::string record_log;
+
 void close_log() {
     if (log_file)
         std::fclose(log_file);
     log_file = nullptr;
+    if (!record_log.empty()) {
+        std::error_code error;
+        std::filesystem::rename(record_log + ".tmp", record_log, error);
+        record_log.clear();
+    }
+}
+
+// The run whose board is waking, for after_wake, and whether it woke.
+run_settings* waking = nullptr;
+bool woke = false;
+
+// --ask-board: "N ID", the board's number, a space and its ID (perhaps empty).
+bool read_board_line(run_settings& settings) {
+    char line[512];
+    if (!std::fgets(line, sizeof line, stdin)) {
+        if (!stop_requested())
+            print_error("No board number came on standard input.\n");
+        return false;
+    }
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text.c_str(), &end, 10);
+    if (end == text.c_str() || number == 0 || (*end != '\0' && *end != ' ')) {
+        print_error("Not a board number and ID: '%s'.\n", text.c_str());
+        return false;
+    }
+    settings.board_number = number;
+    settings.board_id = *end == ' ' ? end + 1 : "";
+    return true;
+}
+
+// The board has woken: its number and ID, then its records' names and log.
+bool after_wake() {
+    run_settings& settings = *waking;
+    if (settings.ask_board && !read_board_line(settings))
+        return false;
+    woke = true;
+    if (settings.report_dir.empty())
+        return true;
+    settings.record_base =
+        (std::filesystem::path(settings.report_dir) /
+         record_name(record_stamp(), serial_port_name(), settings.board_number, settings.board_id))
+            .string();
+    const std::string log = settings.record_base + ".log";
+    std::FILE* file = std::fopen((log + ".tmp").c_str(), "wt");
+    if (!file) {
+        print_error("Could not open logfile '%s'.\n", log.c_str());
+        return false;
+    }
+    log_file = file;
+    record_log = log;
+    return true;
+}
+
+const char* outcome_of(int status, bool failed) {
+    if (stop_requested())
+        return "interrupted";
+    return status == 1 ? "error" : failed ? "failed" : "passed";
+}
+
+// The exit status, after the end event when the stream is on.
+int finish(int status, bool failed = false) {
+    run_event end;
+    end.kind = event_kind::end;
+    end.outcome = outcome_of(status, failed);
+    end.status = status;
+    emit_event(end);
+    return status;
+}
+
+station_settings station_settings_of(const run_settings& settings) {
+    station_settings station;
+    station.ports = settings.ports;
+    const int tests = settings.test_sdram + settings.test_flash + settings.test_sram;
+    if (tests == 1)
+        station.test = settings.test_sdram ? "sdram" : settings.test_flash ? "flash" : "sram";
+    station.diagnose = settings.diagnose;
+    station.report_dir = settings.report_dir;
+    station.count = settings.count;
+    station.strict = settings.strict;
+    if (settings.timeout_seconds != DEFAULT_SILENCE_SECONDS)
+        station.timeout_seconds = settings.timeout_seconds;
+    return station;
 }
 
 // From the serial port on: returns the exit status.
-int run_sequence(const run_settings& settings, const unsigned char* image,
-                 std::size_t image_length) {
+int run_sequence(run_settings settings, const unsigned char* image, std::size_t image_length) {
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
     if (!opened) {
+        if (events_enabled()) {
+            run_event e;
+            e.kind = event_kind::error;
+            e.message = "Could not open serial port " + serial_port_name() + ".";
+            emit_event(e);
+        }
         if (settings.diagnose)
             std::fputs(serial_open_explanation().c_str(), stderr);
         close_log();
-        return 1;
+        return finish(1);
     }
     serial_configure(115200);
     if (settings.test_flash)
         std::printf("*** Warning! The contents of the FLASH will be erased. ***\n");
 
     int status = 0;
-    if (!boot_rom_download(image, image_length, {settings.wait_seconds, settings.diagnose})) {
+    bool failed = false;
+    waking = &settings;
+    woke = false;
+    download_settings download{settings.wait_seconds, settings.diagnose, after_wake};
+    const bool started = boot_rom_download(image, image_length, download);
+    run_facts facts;
+    facts.hostname = system_host_name();
+    facts.port = serial_port_name();
+    facts.version = KORVIN_VERSION;
+    facts.boot_image_length = image_length;
+    facts.board_number = settings.board_number;
+    facts.board_id = settings.board_id;
+    if (!started) {
         status = 1;
-        if (serial_failed()) {
+        if (stop_requested()) {
+            print_error("The run was interrupted.\n");
+        } else if (serial_failed()) {
             // A dead link would otherwise poll the boot ROM for ever.
-            std::fprintf(stderr, "Could not read from serial port %s.\n",
-                         serial_port_name().c_str());
+            print_error("Could not read from serial port %s.\n", serial_port_name().c_str());
+        }
+        // A board that woke has its record, however short.
+        if (!settings.record_base.empty()) {
+            facts.timestamp = report_timestamp();
+            report_to(REPORT_LOG, "%s\n", last_error().c_str());
+            const std::vector<test_outcome> cut_short{{"download", 0, 0, {}, last_error()}};
+            for (const char* kind : {".xml", ".json"})
+                if (!write_test_report(settings.record_base + kind, facts, cut_short))
+                    print_error("Could not write report '%s%s'.\n", settings.record_base.c_str(),
+                                kind);
         }
     } else {
-        run_facts facts;
-        facts.hostname = system_host_name();
-        facts.port = serial_port_name();
-        facts.version = KORVIN_VERSION;
-        facts.boot_image_length = image_length;
         const test_run_result result = test_run(settings, facts);
-        if (result.link_lost || result.report_failed)
+        failed = result.any_failed;
+        if (result.link_lost || result.stopped || result.report_failed)
             status = 1;
         else if (settings.strict && result.any_failed)
             status = 2;
     }
+    waking = nullptr;
+    if (settings.until_swapped && woke && !serial_failed() && !stop_requested()) {
+        // The board's record is complete; the port stays open while the
+        // board is on, so that the next run meets the next board and not
+        // this one again (reopening a port may reset a board).
+        close_log();
+        const int code = finish(status, failed);
+        boot_rom_watch_until_swapped(started);
+        serial_close();
+        return code;
+    }
     // The port first, then the log.
     serial_close();
     close_log();
-    return status;
+    return finish(status, failed);
 }
 
 } // namespace
@@ -127,16 +260,27 @@ int run_sequence(const run_settings& settings, const unsigned char* image,
 int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t image_length) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const parsed_command_line parsed = parse_command_line(argc, argv);
+    if (parsed.settings.events && parsed.action == command_line_action::run) {
+        // Standard output carries the events alone; the console's text goes
+        // nowhere, the messages still to standard error. A stop request
+        // (SIGTERM, CTRL-C) ends the run with its record, where a plain run
+        // keeps no handler and simply ends.
+        std::FILE* events = divert_standard_output();
+        set_event_stream(events ? events : stdout);
+        install_stop_handlers();
+    }
     // The effects come in command-line order and before the action: -l x -h
     // announces x, leaves it empty and then prints the usage text, and the
     // first -l or --report that fails ends the program before anything after
     // it. A log file opened on the way stays empty and is closed by the exit.
     for (const command_line_effect& effect : parsed.effects)
         if (!carry_out(effect))
-            return 1;
+            return finish(1);
     switch (parsed.action) {
     case command_line_action::run:
         break;
+    case command_line_action::station:
+        return station_main(station_settings_of(parsed.settings), own_executable(argv[0]));
     case command_line_action::usage_failure:
         print_usage();
         return 1;

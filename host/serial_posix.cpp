@@ -1,5 +1,6 @@
 // The serial link on termios (Linux).
 #include "open_failure.h"
+#include "processes.h"
 #include "serial.h"
 
 #include <fcntl.h>
@@ -20,6 +21,8 @@ namespace korvin {
 namespace {
 
 int port_handle = -1;
+// The longest a read waits at once, so that a stop request is seen.
+constexpr int STOP_SLICE_MS = 500;
 std::string port_name;
 bool read_failed = false;
 
@@ -148,18 +151,23 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
         *missed = false;
     const long long deadline = monotonic_ms() + timeout_ms;
     for (;;) {
-        int wait = -1;
+        // A stop request (--events) ends even a read without limit: the
+        // signal breaks the poll, and the slices cover one that came just
+        // before it.
+        if (stop_requested())
+            break;
+        int wait = STOP_SLICE_MS;
         if (timeout_ms != 0) {
             const long long left = deadline - monotonic_ms();
-            wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
+            wait = left <= 0 ? 0 : left > STOP_SLICE_MS ? STOP_SLICE_MS : static_cast<int>(left);
         }
         pollfd pfd{port_handle, POLLIN, 0};
         const int r = poll(&pfd, 1, wait);
         if (r < 0 && errno == EINTR)
             continue;
         if (r == 0) {
-            if (timeout_ms != 0 && deadline - monotonic_ms() > 0)
-                continue; // a bound longer than poll can take at once
+            if (timeout_ms == 0 || deadline - monotonic_ms() > 0)
+                continue; // waiting on, slice by slice
             break;        // timed out
         }
         if (r > 0 && (pfd.revents & POLLIN)) {

@@ -1,5 +1,6 @@
 // The serial link on the Windows communications interface (KERNEL32).
 #include "open_failure.h"
+#include "processes.h"
 #include "serial.h"
 
 #include <windows.h>
@@ -115,6 +116,8 @@ unsigned serial_read_byte(std::uint32_t timeout_ms, bool* missed) {
     // a long time-out lasts.
     const ULONGLONG deadline = GetTickCount64() + timeout_ms;
     for (;;) {
+        if (stop_requested())
+            break; // a stop request (--events) ends even a read without limit
         DWORD slice = WAIT_SLICE_MS;
         if (timeout_ms != 0) {
             const ULONGLONG now = GetTickCount64();

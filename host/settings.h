@@ -2,6 +2,7 @@
 // The run settings, filled from the command line and read by the test run.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvin {
 
@@ -30,6 +31,19 @@ struct run_settings {
     int wait_seconds = 0;    // --wait SECONDS: bound on the wake-up; 0 waits for ever
     // --timeout SECONDS: how long the board may send nothing during the test run
     int timeout_seconds = DEFAULT_SILENCE_SECONDS;
+    // --report-dir DIR: each board's JUnit XML, JSON report and log, named
+    // after the time, the port, the board's number and ID (record_name)
+    std::string report_dir;
+    // The station and the runs it starts, one per board.
+    bool station = false;           // --station
+    std::vector<std::string> ports; // every -p argument in order: the station's ports
+    unsigned long count = 0;        // --count N: the station ends after N boards
+    bool events = false;            // --events: standard output carries events alone
+    bool ask_board = false;         // --ask-board: "N ID" from standard input at the wake
+    bool until_swapped = false;     // --until-swapped: after the run, watch for the swap
+    unsigned long board_number = 0; // --board-number N
+    std::string board_id;           // --board-id ID
+    std::string record_base;        // set at the wake: the report directory's name for the records
 };
 
 } // namespace korvin

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace korvin {
 namespace {
@@ -68,6 +70,42 @@ std::string report_timestamp() {
     return buffer;
 }
 
+std::string record_stamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
+    return buffer;
+}
+
+std::string record_name(const std::string& stamp, const std::string& port, unsigned long number,
+                        const std::string& id) {
+    // "/dev/ttyUSB0" -> "dev_ttyUSB0": a name every file system takes.
+    auto safe = [](const std::string& text) {
+        std::string out;
+        for (const char c : text) {
+            const bool kept = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-';
+            out += kept && static_cast<unsigned char>(c) < 0x80 ? c : '_';
+        }
+        const std::size_t first = out.find_first_not_of("_-.");
+        if (first == std::string::npos)
+            return std::string();
+        return out.substr(first, out.find_last_not_of("_-.") - first + 1);
+    };
+    std::string name = stamp + "-" + safe(port);
+    if (number != 0)
+        name += "-" + std::to_string(number);
+    const std::string kept_id = safe(id);
+    if (!kept_id.empty())
+        name += "-" + kept_id;
+    return name;
+}
+
 std::string junit_report_text(const run_facts& facts, const std::vector<test_outcome>& tests) {
     const totals t = count(tests);
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
@@ -76,11 +114,15 @@ std::string junit_report_text(const run_facts& facts, const std::vector<test_out
            seconds_text(t.seconds) + "\" timestamp=\"" + xml_escape(facts.timestamp) +
            "\" hostname=\"" + xml_escape(facts.hostname) + "\">\n";
     xml += "  <properties>\n";
-    const std::pair<const char*, std::string> properties[] = {
+    std::vector<std::pair<const char*, std::string>> properties = {
         {"port", facts.port},
         {"korvin_version", facts.version},
         {"boot_image_length", std::to_string(facts.boot_image_length)},
     };
+    if (facts.board_number != 0)
+        properties.push_back({"board_number", std::to_string(facts.board_number)});
+    if (!facts.board_id.empty())
+        properties.push_back({"board_id", facts.board_id});
     for (const auto& [name, value] : properties)
         xml += "    <property name=\"" + std::string(name) + "\" value=\"" + xml_escape(value) +
                "\"/>\n";
@@ -116,7 +158,12 @@ std::string json_report_text(const run_facts& facts, const std::vector<test_outc
     json += "  \"hostname\": " + json_string(facts.hostname) + ",\n";
     json += "  \"properties\": {\"port\": " + json_string(facts.port) +
             ", \"korvin_version\": " + json_string(facts.version) +
-            ", \"boot_image_length\": " + std::to_string(facts.boot_image_length) + "},\n";
+            ", \"boot_image_length\": " + std::to_string(facts.boot_image_length);
+    if (facts.board_number != 0)
+        json += ", \"board_number\": " + std::to_string(facts.board_number);
+    if (!facts.board_id.empty())
+        json += ", \"board_id\": " + json_string(facts.board_id);
+    json += "},\n";
     json += "  \"tests\": " + std::to_string(tests.size()) + ",\n";
     json += "  \"failures\": " + std::to_string(t.failures) + ",\n";
     json += "  \"errors\": " + std::to_string(t.errors) + ",\n";

@@ -23,6 +23,8 @@ struct run_facts {
     std::string port;                  // COMn or the device path
     std::string version;               // korvin's
     std::size_t boot_image_length = 0; // bytes downloaded
+    unsigned long board_number = 0;    // --board-number, the station's; 0 for none
+    std::string board_id;              // --board-id (a serial number); "" for none
 };
 
 // One <testsuite name="korvin"> with the facts as its timestamp, hostname
@@ -43,6 +45,17 @@ bool write_test_report(const std::string& path, const run_facts& facts,
 
 // The local time as a report shows it, e.g. "2026-12-08T09:40:12".
 std::string report_timestamp();
+
+// Now in UTC as record names show it: "20261208T094012Z".
+std::string record_stamp();
+
+// The name, without extension, of one board's records under --report-dir:
+// "20261208T094012Z-dev_ttyUSB0-7-SN123" from the stamp, the port, the board
+// number (left out when 0) and the ID (left out when empty). The port and the
+// ID keep letters, digits, '.' and '-'; other characters become '_', and none
+// begins or ends a part.
+std::string record_name(const std::string& stamp, const std::string& port, unsigned long number,
+                        const std::string& id);
 
 // `text` with the XML special characters escaped, for attribute values and
 // character data; characters XML 1.0 cannot carry become '?'.

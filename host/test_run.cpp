@@ -1,6 +1,7 @@
 #include "test_run.h"
 
 #include "diagnose.h"
+#include "events.h"
 #include "monitor.h"
 #include "report.h"
 #include "serial.h"
@@ -34,23 +35,55 @@ const char* report_name(memory tested) {
     return "";
 }
 
-bool write_report(const std::string& path, const run_facts& facts,
-                  const std::vector<test_verdict>& verdicts,
-                  const test_outcome* cut_short = nullptr) {
+// The report files of the run: --report's, and the report directory's two.
+std::vector<std::string> report_files(const run_settings& settings) {
+    std::vector<std::string> files;
+    if (!settings.report_path.empty())
+        files.push_back(settings.report_path);
+    if (!settings.record_base.empty()) {
+        files.push_back(settings.record_base + ".xml");
+        files.push_back(settings.record_base + ".json");
+    }
+    return files;
+}
+
+bool write_reports(const run_settings& settings, const run_facts& facts,
+                   const std::vector<test_verdict>& verdicts,
+                   const test_outcome* cut_short = nullptr) {
     std::vector<test_outcome> outcomes;
     for (const test_verdict& v : verdicts)
         outcomes.push_back(
             {report_name(v.tested), v.passed ? 0 : v.code, v.seconds, v.findings, ""});
     if (cut_short)
         outcomes.push_back(*cut_short);
-    if (write_test_report(path, facts, outcomes))
-        return true;
-    std::fprintf(stderr, "Could not write report '%s'.\n", path.c_str());
-    return false;
+    bool written = true;
+    for (const std::string& path : report_files(settings)) {
+        if (!write_test_report(path, facts, outcomes)) {
+            print_error("Could not write report '%s'.\n", path.c_str());
+            written = false;
+        }
+    }
+    return written;
+}
+
+void emit_test(event_kind kind, const test_entry& t, unsigned long pass,
+               const test_verdict* verdict = nullptr) {
+    run_event e;
+    e.kind = kind;
+    e.test = t.name;
+    e.pass = pass;
+    if (verdict) {
+        e.passed = verdict->passed;
+        e.code = verdict->code;
+        e.seconds = verdict->seconds;
+        e.findings = verdict->findings;
+    }
+    emit_event(e);
 }
 
 bool interrupted(monitor_outcome outcome) {
-    return outcome == monitor_outcome::link_lost || outcome == monitor_outcome::silent;
+    return outcome == monitor_outcome::link_lost || outcome == monitor_outcome::silent ||
+           outcome == monitor_outcome::stopped;
 }
 
 // Closes the record of a run whose link failed or whose board fell silent:
@@ -64,20 +97,20 @@ void record_interruption(const run_settings& settings, const run_facts& facts,
     if (why == monitor_outcome::silent)
         std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
                       settings.timeout_seconds);
+    else if (why == monitor_outcome::stopped)
+        std::snprintf(message, sizeof message, "The run was interrupted.");
     else
         std::snprintf(message, sizeof message, "Could not read from serial port %s.",
                       serial_port_name().c_str());
     end_open_lines(REPORT_BOTH);
-    std::fprintf(stderr, "%s\n", message);
+    print_error("%s\n", message);
     report_to(REPORT_LOG, "%s\n", message);
-    result.link_lost = true;
+    (why == monitor_outcome::stopped ? result.stopped : result.link_lost) = true;
 
-    if (!settings.report_path.empty()) {
-        const test_outcome cut_short{during ? during->name : "monitor", 0, seconds, {}, message};
-        if (!write_report(settings.report_path, facts, result.verdicts, &cut_short))
-            result.report_failed = true;
-    }
-    if (settings.diagnose) {
+    const test_outcome cut_short{during ? during->name : "monitor", 0, seconds, {}, message};
+    if (!write_reports(settings, facts, result.verdicts, &cut_short))
+        result.report_failed = true;
+    if (settings.diagnose && why != monitor_outcome::stopped) {
         const std::string where = during ? std::string("during the ") + during->display + " test"
                                          : std::string("before the first test");
         const unsigned long pass = result.passes + 1;
@@ -132,6 +165,7 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
                 report_to(REPORT_CONSOLE, t.heading, console_end);
                 report_to(REPORT_LOG, t.heading, log_end);
             }
+            emit_test(event_kind::test, t, result.passes + 1);
             monitor_answer answer;
             const auto start = std::chrono::steady_clock::now();
             const monitor_outcome r =
@@ -151,11 +185,11 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
                     for (const std::string& finding : verdict.findings)
                         report("    %s\n", finding.c_str());
             }
+            emit_test(event_kind::verdict, t, result.passes + 1, &verdict);
             result.verdicts.push_back(verdict);
         }
         ++result.passes;
-        if (!settings.report_path.empty() &&
-            !write_report(settings.report_path, facts, result.verdicts))
+        if (!write_reports(settings, facts, result.verdicts))
             result.report_failed = true;
     } while (settings.continuous);
     return result;

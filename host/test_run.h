@@ -30,6 +30,7 @@ struct test_run_result {
     // The link failed or the board fell silent; the run's record (console,
     // log, report) has been closed with the reason.
     bool link_lost = false;
+    bool stopped = false;       // a stop request (--events) cut it short, recorded likewise
     bool report_failed = false; // a report file could not be written
 };
 
@@ -40,8 +41,9 @@ struct test_run_result {
 //
 // Sets the monitor's silence limit to settings.timeout_seconds. Writes the
 // headings, the relayed trace, the verdicts and (with diagnose) the findings
-// through report; with a report_path, the report of each pass, stamped with
-// the pass's start, with `facts` for the rest. When the link fails or the
+// through report, and each test's start and verdict as events; with a
+// report_path (and a record_base: its .xml and .json), the report of each
+// pass, stamped with the pass's start, with `facts` for the rest. When the link fails or the
 // board falls silent it ends the open lines, puts the reason on standard
 // error and as the log's last line, writes the report with the interrupted
 // test as an error and, with diagnose, says where the run stood.

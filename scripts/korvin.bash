@@ -18,6 +18,13 @@ _korvin()
     COMPREPLY=()
 
     case $prev in
+        --report-dir)
+            # A folder.
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -d -- "$cur"))
+            return 0
+            ;;
         -l|--report)
             # File names, with directories shown as such.
             compopt -o filenames 2>/dev/null
@@ -30,8 +37,8 @@ _korvin()
             COMPREPLY=($(compgen -W "$(_korvin_ports "${COMP_WORDS[0]}")" -- "$cur"))
             return 0
             ;;
-        --wait|--timeout)
-            # A number of seconds: nothing to offer.
+        --wait|--timeout|--count|--board-number|--board-id)
+            # A number (or an ID): nothing to offer.
             return 0
             ;;
     esac
@@ -39,7 +46,8 @@ _korvin()
     case $cur in
         -*)
             COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
-                --timeout --list-ports --help --version" -- "$cur"))
+                --timeout --list-ports --help --version --station --count --report-dir
+                --events --ask-board --board-number --board-id --until-swapped" -- "$cur"))
             ;;
         *)
             COMPREPLY=($(compgen -W "sdram flash sram" -- "$cur"))

@@ -110,6 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
         selection_case{{"-p", "ttyUSB0"}, false, 1, "/dev/ttyUSB0", true, true, true, false, false},
         selection_case{{"-p", "ttyS1", "-p", "COM2"}, false, 2, "", true, true, true, false, false},
         selection_case{{"-p", "null"}, false, 1, "/dev/null", true, true, true, false, false},
+        // A slash anywhere names a device, never a number (COM0).
+        selection_case{{"-p", "./board"}, false, 1, "./board", true, true, true, false, false},
+        selection_case{{"-p", "st/tty1"}, false, 1, "st/tty1", true, true, true, false, false},
         selection_case{{"--", "sdram"}, false, 1, "", true, false, false, false, false}));
 
 // Every usage failure, in one place; cli_test runs a few through the binary.
@@ -172,11 +175,26 @@ TEST(selection, EffectsInOrderThenTheAction) {
         {{"-l", "x", "--wait", "0", "-l", "y"},
          "l:x ",
          a::message_failure,
-         "The --wait option takes a whole number of seconds, not '0'.\n"},
+         "The --wait option takes a whole number of seconds from 1 up, not '0'.\n"},
         {{"--timeout", "1.5", "-l", "x"},
          "",
          a::message_failure,
-         "The --timeout option takes a whole number of seconds, not '1.5'.\n"},
+         "The --timeout option takes a whole number of seconds from 1 up, not '1.5'.\n"},
+        {{"--station", "--count", "0"},
+         "",
+         a::message_failure,
+         "The --count option takes a whole number of boards from 1 up, not '0'.\n"},
+        {{"-p", "1", "--report-dir", "d", "--station", "-p", "2", "sram"}, "d:d ", a::station, ""},
+        {{"--station", "-l", "x", "--report-dir", "d"},
+         "l:x d:d ",
+         a::message_failure,
+         "The --station option runs each board once and keeps its records in --report-dir; it "
+         "does not take -l.\n"},
+        {{"-c", "--station"},
+         "",
+         a::message_failure,
+         "The --station option runs each board once and keeps its records in --report-dir; it "
+         "does not take -c.\n"},
         {{"-l", "x", "--version", "-x"}, "l:x ", a::print_version, ""},
         {{"--list-ports", "-l", "x"}, "", a::list_ports, ""},
         {{"-l", "x", "--help", "ram"}, "l:x ", a::help, ""},
@@ -185,7 +203,10 @@ TEST(selection, EffectsInOrderThenTheAction) {
         const parsed_command_line p = parse(c.args);
         std::string effects;
         for (const command_line_effect& e : p.effects)
-            effects += (e.kind == effect_kind::open_log ? "l:" : "r:") + e.path + " ";
+            effects += (e.kind == effect_kind::open_log       ? "l:"
+                        : e.kind == effect_kind::check_report ? "r:"
+                                                              : "d:") +
+                       e.path + " ";
         EXPECT_EQ(effects, c.effects) << testing::PrintToString(c.args);
         EXPECT_EQ(p.action, c.action) << testing::PrintToString(c.args);
         EXPECT_EQ(p.message, c.message) << testing::PrintToString(c.args);

@@ -117,6 +117,12 @@ TEST(SerialOpenExplanation, NamesTheCauseAndTheNextStep) {
          "/dev/ttyUSB0 is in use by another program; close it and try again.\n"},
         {"anything else", failed(usb, usb, open_step::open, ELOOP),
          "Opening /dev/ttyUSB0 failed: " + reason(ELOOP) + ".\n"},
+        {"COM0", failed("COM0", "/dev/ttyS-1", open_step::open, ENOENT),
+         "COM ports count from 1: there is no COM0.\n" + LIST_PORTS},
+        {"below COM0", failed("COM-2", "/dev/ttyS-3", open_step::open, ENOENT),
+         "COM ports count from 1: there is no COM-2.\n" + LIST_PORTS},
+        {"COM10 is no COM0", failed("COM10", "/dev/ttyS9", open_step::open, ENOENT),
+         "COM10 is /dev/ttyS9 on this system.\n/dev/ttyS9 does not exist.\n" + LIST_PORTS},
     };
     for (const auto& c : cases)
         EXPECT_EQ(explain_open_failure(c.failure), c.expected) << c.what;
@@ -141,6 +147,8 @@ TEST(SerialOpenExplanation, WindowsCausesAndTheSystemsText) {
     for (const auto& c : cases)
         EXPECT_EQ(explain_windows_open_failure("COM7", c.error, c.system_text), c.expected)
             << c.error;
+    EXPECT_EQ(explain_windows_open_failure("COM0", 2, ""),
+              "COM ports count from 1: there is no COM0.\n" + LIST_PORTS);
 }
 
 // A pseudo-terminal pair: a real terminal device, with the slave's path.

@@ -16,7 +16,7 @@
 namespace korvin {
 namespace {
 
-const run_facts FACTS{"2026-12-08T09:40:12", "bench-1", "/dev/ttyUSB0", "1.1", 2828};
+const run_facts FACTS{"2026-12-08T09:40:12", "bench-1", "/dev/ttyUSB0", "1.1", 2828, 0, ""};
 const std::string SUITE_FACTS = "hostname=bench-1 name=korvin";
 const std::string PROPERTIES = "  properties \n"
                                "    property name=port value=/dev/ttyUSB0\n"
@@ -175,6 +175,41 @@ TEST_F(report_test, TheNameChoosesTheFormat) {
         EXPECT_EQ(junit_report_text(FACTS, {}), (write_test_report(dir_ + "/" + name, FACTS, {}),
                                                  test::read_file(dir_ + "/" + name)))
             << name;
+}
+
+TEST_F(report_test, AStationsBoardCarriesItsNumberAndId) {
+    run_facts facts = FACTS;
+    facts.board_number = 7;
+    facts.board_id = "SN <12>";
+    const std::string path = dir_ + "/board.xml";
+    ASSERT_TRUE(write_test_report(path, facts, {}));
+    EXPECT_NE(parse(path).out.find(PROPERTIES.substr(16) +
+                                   "    property name=board_number value=7\n"
+                                   "    property name=board_id value=SN <12>\n"),
+              std::string::npos);
+    ASSERT_TRUE(write_test_report(path + ".json", facts, {}));
+    EXPECT_NE(parse_json(path + ".json")
+                  .out.find("[('board_id', 'SN <12>'), ('board_number', 7), ('boot_image_length'"),
+              std::string::npos);
+}
+
+TEST(RecordName, StampPortNumberAndIdMadeFileSafe) {
+    const struct {
+        const char* port;
+        unsigned long number;
+        const char* id;
+        const char* name;
+    } cases[] = {
+        {"/dev/ttyUSB0", 7, "SN123", "T-dev_ttyUSB0-7-SN123"},
+        {"COM3", 12, "", "T-COM3-12"},
+        {"/dev/serial/by-id/usb-FTDI_A1-if00", 1, "a/b c:*?",
+         "T-dev_serial_by-id_usb-FTDI_A1-if00-1-a_b_c"},
+        {"./board", 0, "", "T-board"},
+        {"/dev/pts/3", 2, "caf\xc3\xa9", "T-dev_pts_3-2-caf"},
+        {"/dev/pts/3", 2, "///", "T-dev_pts_3-2"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(record_name("T", c.port, c.number, c.id), c.name) << c.port << " " << c.id;
 }
 
 TEST(JsonString, EscapesWhatJsonCannotCarry) {

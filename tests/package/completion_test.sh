@@ -49,7 +49,7 @@ expect() {
 got=$(complete -p korvin)
 [ "$got" = "complete -F _korvin korvin" ] || { echo "FAILED: complete -p korvin: $got"; failed=1; }
 
-all_options="--diagnose --help --list-ports --report --strict --timeout --version --wait -c -h -l -p -v"
+all_options="--ask-board --board-id --board-number --count --diagnose --events --help --list-ports --report --report-dir --station --strict --timeout --until-swapped --version --wait -c -h -l -p -v"
 cat >"$tmp/path/listing" <<'EOF'
 1                                                 COM1 (/dev/ttyS0), 16550A UART
 /dev/ttyUSB0                                      FT232R USB UART
@@ -68,8 +68,11 @@ while IFS='|' read -r want line; do
 done <<EOF
 $all_options|korvin -
 --diagnose|korvin --d
---report|korvin -v --r
---strict|korvin sdram --st
+--report --report-dir|korvin -v --r
+--station --strict|korvin --st
+results|korvin --station --report-dir ''
+|korvin --station --count ''
+--strict|korvin sdram --str
 flash sdram sram|korvin ''
 sdram sram|korvin -c s
 flash|korvin -p 1 f

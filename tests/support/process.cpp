@@ -70,9 +70,10 @@ std::string lsan_options_for_unicorn(const std::string& existing) {
 }
 
 child_process::child_process(const std::vector<std::string>& argv,
-                             const std::vector<std::string>& env) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+                             const std::vector<std::string>& env, bool input) {
+    int out[2], err[2], in[2] = {-1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 ||
+        (input && pipe2(in, O_CLOEXEC) != 0))
         throw std::runtime_error("pipe failed");
     std::vector<std::string> envs;
     for (char** e = environ; *e; ++e)
@@ -109,8 +110,7 @@ child_process::child_process(const std::vector<std::string>& argv,
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
     if (pid_ == 0) {
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
+        dup2(input ? in[0] : open("/dev/null", O_RDONLY), 0);
         dup2(out[1], 1);
         dup2(err[1], 2);
         execve(args[0], args.data(), envp.data());
@@ -119,6 +119,9 @@ child_process::child_process(const std::vector<std::string>& argv,
     }
     close(out[1]);
     close(err[1]);
+    if (input)
+        close(in[0]);
+    in_fd_ = in[1];
     out_fd_ = out[0];
     err_fd_ = err[0];
     reader_ = std::thread([this] { pump(); });
@@ -129,6 +132,13 @@ child_process::~child_process() {
         kill(pid_, SIGKILL);
         wait(10s);
     }
+    if (in_fd_ >= 0)
+        close(in_fd_);
+}
+
+void child_process::write_input(const std::string& text) {
+    if (in_fd_ >= 0 && write(in_fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        throw std::runtime_error("write to the child's input failed");
 }
 
 void child_process::pump() {

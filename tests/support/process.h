@@ -43,14 +43,16 @@ class child_process {
     // captured; env entries "NAME=VALUE" are added to the environment, and
     // "NAME=" alone removes NAME. korvin-sim gets lsan_options_for_unicorn()
     // over the LSAN_OPTIONS it would have had.
+    // With `input`, its standard input is a pipe that write_input feeds.
     explicit child_process(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& env = {});
+                           const std::vector<std::string>& env = {}, bool input = false);
     ~child_process();
     child_process(const child_process&) = delete;
     child_process& operator=(const child_process&) = delete;
 
     pid_t pid() const { return pid_; }
     void signal(int sig);
+    void write_input(const std::string& text);
     // Waits until stdout holds `text`; false on time-out or when the process ended first.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = 20s);
     // Waits for the end; kills the process with SIGKILL after the time-out.
@@ -61,7 +63,7 @@ class child_process {
   private:
     void pump();
     pid_t pid_ = -1;
-    int out_fd_ = -1, err_fd_ = -1;
+    int out_fd_ = -1, err_fd_ = -1, in_fd_ = -1;
     mutable std::mutex mutex_;
     std::string out_, err_;
     bool eof_ = false;
