@@ -55,11 +55,4 @@ std::vector<std::string> analyse_flash_identification(const parsed_test& test,
 std::vector<std::string> analyse_flash_completion(const parsed_test& test,
                                                   std::uint32_t result_code);
 
-// Two shorted lines x and y of `value` both carry the AND (or OR) of their levels.
-inline std::uint32_t replace_pair(std::uint32_t value, int x, int y, bool wired_or) {
-    const std::uint32_t a = value >> x & 1, b = value >> y & 1;
-    const std::uint32_t level = wired_or ? a | b : a & b;
-    return (value & ~(1u << x | 1u << y)) | level << x | level << y;
-}
-
 } // namespace korvin
