@@ -1,5 +1,7 @@
 // Address-line test: a unit at each power-of-two offset, written in phases.
 #include "analysers.h"
+#include "line_faults.h"
+#include "text.h"
 
 #include <map>
 
@@ -28,6 +30,28 @@ std::string pins_of(const memory_layout& layout, int k) {
     if (layout.word_mode_pins)
         return format("chip pin A%d (word mode) = processor line A%d", k, k + shift);
     return format("byte address bit %d = processor line A%d", k + shift, k + shift);
+}
+
+std::string line_name(const memory_layout& layout, int k) {
+    return format("word-index bit %d = %s", k, pins_of(layout, k).c_str());
+}
+
+std::string fault_name(const line_fault& f, const memory_layout& layout, bool both_kinds) {
+    if (f.stuck())
+        return "address line stuck or shorted: " + line_name(layout, f.x);
+    return short_name("address lines", line_name(layout, f.x), line_name(layout, f.y), f,
+                      both_kinds);
+}
+
+// " (3 mismatches, first at offset 0x8 read 0x2)"
+std::string mismatches_seen(int count, std::uint32_t offset, std::uint32_t value) {
+    return format(" (%d %s, first at offset 0x%x read 0x%x)", count,
+                  plural(count, "mismatch", "mismatches"), offset, value);
+}
+
+std::string from_data_line(int mismatches) {
+    return format("address-line test: its %d %s come from the data line fault above", mismatches,
+                  plural(mismatches, "mismatch", "mismatches"));
 }
 
 // A unit that reads v != expected got the write that was meant for the unit
@@ -87,46 +111,16 @@ std::vector<std::string> name_moved_writes(const trace_section& section,
         }
     }
     for (const auto& [k, bit] : bits)
-        findings.push_back(format("address line stuck or shorted: word-index bit %d = %s (%d %s, "
-                                  "first at offset 0x%x read 0x%x)",
-                                  k, pins_of(layout, k).c_str(), bit.count,
-                                  plural(bit.count, "mismatch", "mismatches"), bit.offset,
-                                  bit.value));
+        findings.push_back(fault_name({line_fault_kind::stuck_low, k, k}, layout, false) +
+                           mismatches_seen(bit.count, bit.offset, bit.value));
     if (unexplained > 0)
         findings.push_back(format("address-line test: %d %s that no single address line explains "
                                   "(first at offset 0x%x read 0x%x, expected 0x%x)",
                                   unexplained, plural(unexplained, "mismatch", "mismatches"),
                                   first_offset, first_value, first_expected));
     if (from_data > 0)
-        findings.push_back(format("address-line test: its %d %s come from the data line fault "
-                                  "above",
-                                  from_data, plural(from_data, "mismatch", "mismatches")));
+        findings.push_back(from_data_line(from_data));
     return findings;
-}
-
-// The single faults of the word-index lines the analysis weighs against the
-// trace. Stuck low and stuck high move the same writes; a short replaces
-// both bits of every access's index by their AND (OR).
-enum class line_fault { stuck_low, stuck_high, wired_and, wired_or };
-
-struct address_fault {
-    line_fault kind;
-    int x, y; // the bit, or the two shorted bits (x < y)
-    bool stuck() const { return kind == line_fault::stuck_low || kind == line_fault::stuck_high; }
-};
-
-std::uint32_t index_seen(const address_fault& f, std::uint32_t index) {
-    const std::uint32_t bx = 1u << f.x;
-    switch (f.kind) {
-    case line_fault::stuck_low:
-        return index & ~bx;
-    case line_fault::stuck_high:
-        return index | bx;
-    case line_fault::wired_and:
-    case line_fault::wired_or:
-        return replace_pair(index, f.x, f.y, f.kind == line_fault::wired_or);
-    }
-    return index;
 }
 
 // The FLASH decodes word address bits 10..0 of its unlock cycles, written
@@ -134,12 +128,11 @@ std::uint32_t index_seen(const address_fault& f, std::uint32_t index) {
 // moves them there loses the program.
 constexpr std::uint32_t SECTOR_WORDS = 0x10000;
 constexpr std::uint32_t UNLOCK1 = 0x555, UNLOCK2 = 0x2AA;
-constexpr std::uint32_t ERASED = 0xFFFF;
 
-bool program_reaches(const address_fault& f, std::uint32_t index) {
+bool program_reaches(const line_fault& f, std::uint32_t index) {
     const std::uint32_t sector = index & ~(SECTOR_WORDS - 1);
-    return (index_seen(f, sector | UNLOCK1) & 0x7FF) == UNLOCK1 &&
-           (index_seen(f, sector | UNLOCK2) & 0x7FF) == UNLOCK2;
+    return (through(f, sector | UNLOCK1) & 0x7FF) == UNLOCK1 &&
+           (through(f, sector | UNLOCK2) & 0x7FF) == UNLOCK2;
 }
 
 // The value the routine writes at a unit: 0 at 0 and at the top unit, k+1
@@ -155,18 +148,18 @@ std::uint32_t value_at(std::uint32_t unit, std::uint32_t units) {
     return k + 1;
 }
 
-// Whether the fault, acting on every write and load of the section, gives
-// the loads it shows (on the lines the data-bus test found sound) and the
-// programs that completed or never did. RAM keeps the last write; a FLASH
+// Whether the fault, acting on the index of every write and load of the
+// section, gives the loads it shows (on the lines the data-bus test found
+// sound) and the programs that completed or never did. RAM keeps the last write; a FLASH
 // word, erased beforehand, the AND of what was programmed into it.
-bool explains(const address_fault& f, const trace_section& section, const memory_layout& layout,
+bool explains(const line_fault& f, const trace_section& section, const memory_layout& layout,
               std::uint32_t care) {
     const bool flash = layout.tested == memory::flash;
     const std::uint32_t units = section.size / layout.unit_bytes;
     std::map<std::uint32_t, std::uint32_t> held;
     auto program = [&](std::uint32_t unit, std::uint32_t value) {
-        const std::uint32_t cell = index_seen(f, unit);
-        auto it = held.emplace(cell, ERASED).first;
+        const std::uint32_t cell = through(f, unit);
+        auto it = held.emplace(cell, FLASH_ERASED).first;
         if (program_reaches(f, unit))
             it->second &= value;
         return ((it->second ^ value) & 0x80) == 0; // the poll's DQ7
@@ -175,12 +168,12 @@ bool explains(const address_fault& f, const trace_section& section, const memory
         const std::uint32_t unit = line.a / layout.unit_bytes;
         if (line.kind == record_kind::write) {
             if (!flash)
-                held[index_seen(f, unit)] = line.b;
+                held[through(f, unit)] = line.b;
             else if (!program(unit, line.b))
                 return false;
         } else if (line.kind == record_kind::read) {
-            auto it = held.find(index_seen(f, unit));
-            const std::uint32_t expected = it != held.end() ? it->second : ERASED;
+            auto it = held.find(through(f, unit));
+            const std::uint32_t expected = it != held.end() ? it->second : FLASH_ERASED;
             if ((it != held.end() || flash) && ((expected ^ line.b) & care) != 0)
                 return false;
         } else if (line.kind == record_kind::poll_timeout && flash && line.a >= layout.base) {
@@ -192,20 +185,6 @@ bool explains(const address_fault& f, const trace_section& section, const memory
     return true;
 }
 
-std::string line_name(const memory_layout& layout, int k) {
-    return format("word-index bit %d = %s", k, pins_of(layout, k).c_str());
-}
-
-std::string fault_name(const address_fault& f, const memory_layout& layout, bool both_kinds) {
-    if (f.stuck())
-        return "address line stuck or shorted: " + line_name(layout, f.x);
-    return format("address lines %s and %s shorted%s", line_name(layout, f.x).c_str(),
-                  line_name(layout, f.y).c_str(),
-                  both_kinds                        ? ""
-                  : f.kind == line_fault::wired_and ? " (wired-AND)"
-                                                    : " (wired-OR)");
-}
-
 } // namespace
 
 // The mismatches no data line explains, weighed against every single stuck
@@ -213,8 +192,7 @@ std::string fault_name(const address_fault& f, const memory_layout& layout, bool
 std::vector<std::string> analyse_address_lines(const trace_section& section,
                                                const memory_layout& layout,
                                                std::uint32_t faulty_data_bits) {
-    const std::uint32_t all = layout.data_lines == 32 ? 0xFFFFFFFFu : (1u << layout.data_lines) - 1;
-    const std::uint32_t care = all & ~faulty_data_bits;
+    const std::uint32_t care = all_lines(layout.data_lines) & ~faulty_data_bits;
     const std::uint32_t units = section.size / layout.unit_bytes;
     int address_bits = 0;
     while (address_bits < 31 && (1u << address_bits) < units)
@@ -242,42 +220,23 @@ std::vector<std::string> analyse_address_lines(const trace_section& section,
     if ((wrong == 0 && !timed_out) || units < 8 || (units & (units - 1)) != 0)
         return name_moved_writes(section, layout, faulty_data_bits);
 
-    std::vector<address_fault> fits;
-    for (int x = 0; x < address_bits; ++x)
-        for (line_fault kind : {line_fault::stuck_low, line_fault::stuck_high})
-            if (explains({kind, x, x}, section, layout, care)) {
-                fits.push_back({kind, x, x});
-                break;
-            }
-    for (int x = 0; x < address_bits; ++x)
-        for (int y = x + 1; y < address_bits; ++y)
-            for (line_fault kind : {line_fault::wired_and, line_fault::wired_or})
-                if (explains({kind, x, y}, section, layout, care))
-                    fits.push_back({kind, x, y});
+    // Stuck low and stuck high move the same writes: a line is weighed at
+    // the first level that fits.
+    const fault_search search{address_bits, /*open=*/false, /*one_level=*/true};
+    const std::vector<line_fault> fits = fitting_faults(
+        search, [&](const line_fault& f) { return explains(f, section, layout, care); });
     if (fits.empty() || wrong == 0 || (fits.size() == 1 && fits[0].stuck()))
         return name_moved_writes(section, layout, faulty_data_bits);
 
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < fits.size(); ++i) {
-        const address_fault& f = fits[i];
-        const bool twin_before = i > 0 && !f.stuck() && fits[i - 1].x == f.x &&
-                                 fits[i - 1].y == f.y && !fits[i - 1].stuck();
-        const bool twin_after =
-            i + 1 < fits.size() && !f.stuck() && fits[i + 1].x == f.x && fits[i + 1].y == f.y;
-        if (!twin_before)
-            names.push_back(fault_name(f, layout, twin_after));
-    }
-    std::string text = names.front();
-    for (std::size_t i = 1; i < names.size(); ++i)
-        text += ", or " + names[i];
+    const std::vector<std::string> names =
+        candidate_names(fits, [&](const line_fault& f, bool both_kinds) {
+            return fault_name(f, layout, both_kinds);
+        });
     std::vector<std::string> findings;
-    findings.push_back(format("%s%s (%d %s, first at offset 0x%x read 0x%x)", text.c_str(),
-                              names.size() > 1 ? ": the trace fits each" : "", wrong,
-                              plural(wrong, "mismatch", "mismatches"), first_offset, first_value));
+    findings.push_back(alternatives(names) + (names.size() > 1 ? ": the trace fits each" : "") +
+                       mismatches_seen(wrong, first_offset, first_value));
     if (from_data > 0)
-        findings.push_back(format("address-line test: its %d %s come from the data line fault "
-                                  "above",
-                                  from_data, plural(from_data, "mismatch", "mismatches")));
+        findings.push_back(from_data_line(from_data));
     return findings;
 }
 

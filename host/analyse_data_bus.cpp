@@ -1,5 +1,7 @@
 // Data-bus test: walking ones and zeros through one unit and its neighbour.
 #include "analysers.h"
+#include "line_faults.h"
+#include "text.h"
 
 #include <algorithm>
 #include <map>
@@ -60,67 +62,21 @@ checks collect_checks(const trace_section& section) {
     return result;
 }
 
-std::string line_names(const std::vector<int>& group) {
-    std::string names;
-    for (std::size_t i = 0; i < group.size(); ++i)
-        names += format("%sD%d", i == 0 ? "" : i + 1 == group.size() ? " and " : ", ", group[i]);
-    return names;
-}
-
-// The single faults of the data lines the analysis weighs against the trace.
-enum class fault_kind { stuck_low, stuck_high, wired_and, wired_or, open };
-
-struct data_fault {
-    fault_kind kind;
-    int x, y; // the line, or the two shorted lines (x < y)
-};
-
-std::vector<data_fault> all_data_faults(int width) {
-    std::vector<data_fault> faults;
-    for (int x = 0; x < width; ++x) {
-        faults.push_back({fault_kind::stuck_low, x, x});
-        faults.push_back({fault_kind::stuck_high, x, x});
-    }
-    for (int x = 0; x < width; ++x)
-        for (int y = x + 1; y < width; ++y) {
-            faults.push_back({fault_kind::wired_and, x, y});
-            faults.push_back({fault_kind::wired_or, x, y});
-        }
-    for (int x = 0; x < width; ++x)
-        faults.push_back({fault_kind::open, x, x});
-    return faults;
-}
-
 // What the memory receives of a store. A stuck line is modelled on the load
 // only: what the memory holds behind it never shows.
-std::uint32_t to_memory(const data_fault& f, std::uint32_t value) {
-    switch (f.kind) {
-    case fault_kind::wired_and:
-    case fault_kind::wired_or:
-        return replace_pair(value, f.x, f.y, f.kind == fault_kind::wired_or);
-    case fault_kind::open:
+std::uint32_t to_memory(const line_fault& f, std::uint32_t value) {
+    if (f.kind == line_fault_kind::open)
         return value | 1u << f.x; // an unconnected input reads high
-    default:
-        return value;
-    }
+    return f.shorted() ? through(f, value) : value;
 }
 
 // What a load returns of `held`; an open line keeps the level of the last
 // store the processor made to the device.
-std::uint32_t from_memory(const data_fault& f, std::uint32_t held, std::uint32_t last_store) {
+std::uint32_t from_memory(const line_fault& f, std::uint32_t held, std::uint32_t last_store) {
     const std::uint32_t bit = 1u << f.x;
-    switch (f.kind) {
-    case fault_kind::stuck_low:
-        return held & ~bit;
-    case fault_kind::stuck_high:
-        return held | bit;
-    case fault_kind::wired_and:
-    case fault_kind::wired_or:
-        return replace_pair(held, f.x, f.y, f.kind == fault_kind::wired_or);
-    case fault_kind::open:
+    if (f.kind == line_fault_kind::open)
         return (held & ~bit) | (last_store & bit);
-    }
-    return held;
+    return through(f, held);
 }
 
 // The FLASH's write operation ends with the reset command, so that is the
@@ -130,7 +86,6 @@ constexpr std::uint32_t FLASH_RESET = 0xF0;
 // ignores a sequence with any of them wrong. 0xAA and 0x55 between them put
 // each of those lines low once.
 constexpr std::uint32_t FLASH_PROGRAM_CYCLES[] = {0xAA, 0x55, 0xA0};
-constexpr std::uint32_t ERASED = 0xFFFF;
 
 struct data_evidence {
     struct check {
@@ -164,7 +119,7 @@ std::uint32_t value_at(std::uint32_t unit, std::uint32_t all) {
 
 data_evidence collect_evidence(const trace_section& section, const memory_layout& layout) {
     data_evidence e;
-    e.all = layout.data_lines == 32 ? 0xFFFFFFFFu : (1u << layout.data_lines) - 1;
+    e.all = all_lines(layout.data_lines);
     std::map<std::uint32_t, std::size_t> by_offset;
     std::vector<std::uint32_t> offsets;
     for (const trace_record& line : section.records) {
@@ -223,7 +178,7 @@ data_evidence collect_evidence(const trace_section& section, const memory_layout
     return e;
 }
 
-bool explains(const data_fault& f, const data_evidence& e, const memory_layout& layout) {
+bool explains(const line_fault& f, const data_evidence& e, const memory_layout& layout) {
     const bool flash = layout.tested == memory::flash;
     // A fault that spoils the unlock or program cycles leaves every word
     // erased, and the poll sees only what the lines make of that.
@@ -231,7 +186,9 @@ bool explains(const data_fault& f, const data_evidence& e, const memory_layout& 
     if (flash)
         for (std::uint32_t cycle : FLASH_PROGRAM_CYCLES)
             lost |= ((to_memory(f, cycle) ^ cycle) & 0xFF) != 0;
-    auto held = [&](std::uint32_t value) { return (lost ? ERASED : to_memory(f, value)) & e.all; };
+    auto held = [&](std::uint32_t value) {
+        return (lost ? FLASH_ERASED : to_memory(f, value)) & e.all;
+    };
     // The program poll loads the word right after its store, and waits until
     // DQ7 shows the data's bit 7.
     auto poll_done = [&](std::uint32_t value) {
@@ -254,64 +211,53 @@ bool explains(const data_fault& f, const data_evidence& e, const memory_layout& 
     return true;
 }
 
-std::string fault_name(const data_fault& f, bool both_kinds) {
+std::string line_name(int line) {
+    return format("D%d", line);
+}
+
+std::string fault_name(const line_fault& f, bool both_kinds) {
     switch (f.kind) {
-    case fault_kind::stuck_low:
+    case line_fault_kind::stuck_low:
         return format("data line D%d stuck low", f.x);
-    case fault_kind::stuck_high:
+    case line_fault_kind::stuck_high:
         return format("data line D%d stuck high", f.x);
-    case fault_kind::open:
+    case line_fault_kind::open:
         return format("data line D%d open", f.x);
     default:
-        return format("data lines D%d and D%d shorted%s", f.x, f.y,
-                      both_kinds                        ? ""
-                      : f.kind == fault_kind::wired_and ? " (wired-AND)"
-                                                        : " (wired-OR)");
+        return short_name("data lines", line_name(f.x), line_name(f.y), f, both_kinds);
     }
 }
 
 // One finding for all the faults that fit: a short whose kind the trace
 // cannot tell is named once, without it.
-data_bus_result name_faults(const std::vector<data_fault>& fits, const data_evidence& e,
+data_bus_result name_faults(const std::vector<line_fault>& fits, const data_evidence& e,
                             const memory_layout& layout) {
     data_bus_result result;
-    std::vector<std::string> names;
-    for (std::size_t i = 0; i < fits.size(); ++i) {
-        const data_fault& f = fits[i];
-        result.faulty_bits |= 1u << f.x | 1u << f.y;
+    for (const line_fault& f : fits) {
+        result.faulty_bits |= f.lines();
         // A FLASH that lost its programs reads erased words: every line of
         // every later load is suspect.
-        if (f.kind == fault_kind::open && layout.tested == memory::flash && f.x < 8)
+        if (f.kind == line_fault_kind::open && layout.tested == memory::flash && f.x < 8)
             result.faulty_bits = e.all;
-        const bool pair = f.kind == fault_kind::wired_and || f.kind == fault_kind::wired_or;
-        const bool other_kind_follows =
-            pair && i + 1 < fits.size() && fits[i + 1].x == f.x && fits[i + 1].y == f.y;
-        const bool other_kind_before = pair && i > 0 && fits[i - 1].x == f.x &&
-                                       fits[i - 1].y == f.y && fits[i - 1].kind != f.kind;
-        if (other_kind_before)
-            continue;
-        names.push_back(fault_name(f, other_kind_follows));
     }
-    std::string text = names.front();
-    for (std::size_t i = 1; i < names.size(); ++i)
-        text += ", or " + names[i];
+    const std::vector<std::string> names = candidate_names(fits, fault_name);
+    std::string text = alternatives(names);
     // Shorts of one line to any of several others, of one kind, read shorter.
     bool one_line = names.size() > 2;
-    for (const data_fault& f : fits)
-        one_line &= f.kind == fits[0].kind && f.x == fits[0].x &&
-                    (f.kind == fault_kind::wired_and || f.kind == fault_kind::wired_or);
-    if (one_line) {
-        text = format("data line D%d shorted%s to one of ", fits[0].x,
-                      fits[0].kind == fault_kind::wired_and ? " (wired-AND)" : " (wired-OR)");
-        for (std::size_t i = 0; i < fits.size(); ++i)
-            text += format("%sD%d", i == 0 ? "" : i + 1 == fits.size() ? " or " : ", ", fits[i].y);
+    std::vector<std::string> others;
+    for (const line_fault& f : fits) {
+        one_line &= f.kind == fits[0].kind && f.x == fits[0].x && f.shorted();
+        others.push_back(line_name(f.y));
     }
+    if (one_line)
+        text = format("data line D%d shorted%s to one of %s", fits[0].x, short_kind(fits[0]),
+                      list_or(others).c_str());
     const std::string patterns =
         e.failing.empty() ? format("the program of 0x%x never completed", e.timeout_value)
                           : patterns_text(e.failing);
     if (names.size() > 1)
         text += ": the trace fits each, " + patterns;
-    else if (fits.front().kind == fault_kind::open)
+    else if (fits.front().kind == line_fault_kind::open)
         text += ": it reads back the last value on the bus, " + patterns;
     else if (e.failing.empty())
         text += ": " + patterns;
@@ -329,7 +275,7 @@ data_bus_result describe_reads(const trace_section& section, const memory_layout
     const checks seen = collect_checks(section);
     const std::vector<check>& reads = seen.reads;
 
-    const std::uint32_t all = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+    const std::uint32_t all = all_lines(width);
     std::uint32_t erring = 0, ever_one = 0, ever_zero = 0;
     std::vector<std::vector<std::uint32_t>> patterns(width);
     for (auto [expected, got] : reads) {
@@ -386,8 +332,11 @@ data_bus_result describe_reads(const trace_section& section, const memory_layout
     }
     for (const std::vector<int>& group : shorts) {
         std::vector<std::uint32_t> group_patterns;
-        for (int b : group)
+        std::vector<std::string> group_names;
+        for (int b : group) {
             result.faulty_bits |= 1u << b;
+            group_names.push_back(line_name(b));
+        }
         for (auto [expected, got] : reads)
             for (int b : group)
                 if (((expected ^ got) >> b & 1) &&
@@ -396,7 +345,7 @@ data_bus_result describe_reads(const trace_section& section, const memory_layout
                     break;
                 }
         result.findings.push_back(format("data lines %s shorted: they always read alike, %s",
-                                         line_names(group).c_str(),
+                                         list_and(group_names).c_str(),
                                          patterns_text(group_patterns).c_str()));
     }
     if (seen.aliased > 0)
@@ -416,14 +365,12 @@ data_bus_result analyse_data_bus(const trace_section& section, const memory_layo
     // in its poll even with every load right.
     if (!evidence.erring && !(evidence.timed_out && !evidence.completed.empty()))
         return describe_reads(section, layout);
-    std::vector<data_fault> fits;
-    for (const data_fault& fault : all_data_faults(layout.data_lines))
-        if (explains(fault, evidence, layout))
-            fits.push_back(fault);
+    const fault_search search{layout.data_lines, /*open=*/true, /*one_level=*/false};
+    const std::vector<line_fault> fits =
+        fitting_faults(search, [&](const line_fault& f) { return explains(f, evidence, layout); });
     // One stuck line keeps its own words; the first read right and the
     // second one zero is the zero write landing on the unit itself.
-    const bool one_stuck = fits.size() == 1 && (fits[0].kind == fault_kind::stuck_low ||
-                                                fits[0].kind == fault_kind::stuck_high);
+    const bool one_stuck = fits.size() == 1 && fits[0].stuck();
     if (fits.empty() && evidence.shared_words && !evidence.only_aliasing) {
         data_bus_result result;
         result.findings.push_back(format(

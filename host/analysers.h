@@ -2,6 +2,7 @@
 // One analyser per test routine of the monitor: each reads the records of its
 // part of the trace and names what they prove about the board's lines.
 #include "memory_layout.h"
+#include "text.h"
 #include "trace.h"
 
 #include <cstdint>
@@ -53,23 +54,5 @@ std::vector<std::string> analyse_flash_identification(const parsed_test& test,
 // A program or erase the chip never completed.
 std::vector<std::string> analyse_flash_completion(const parsed_test& test,
                                                   std::uint32_t result_code);
-
-// printf into a string, for the findings' texts.
-std::string format(const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
-
-// Two shorted lines x and y of `value` both carry the AND (or OR) of their levels.
-inline std::uint32_t replace_pair(std::uint32_t value, int x, int y, bool wired_or) {
-    const std::uint32_t a = value >> x & 1, b = value >> y & 1;
-    const std::uint32_t level = wired_or ? a | b : a & b;
-    return (value & ~(1u << x | 1u << y)) | level << x | level << y;
-}
-
-inline const char* plural(int n, const char* one, const char* many) {
-    return n == 1 ? one : many;
-}
 
 } // namespace korvin

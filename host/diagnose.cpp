@@ -2,22 +2,7 @@
 
 #include "analysers.h"
 
-#include <cstdarg>
-#include <cstdio>
-
 namespace korvin {
-
-std::string format(const char* fmt, ...) {
-    va_list args, again;
-    va_start(args, fmt);
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, fmt, args);
-    va_end(args);
-    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    std::vsnprintf(&text[0], text.size() + 1, fmt, again);
-    va_end(again);
-    return text;
-}
 
 parsed_test split_trace(const std::vector<trace_record>& records) {
     parsed_test test;

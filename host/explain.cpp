@@ -1,7 +1,5 @@
 #include "explain.h"
 
-#include <cstdio>
-
 namespace korvin {
 namespace {
 
@@ -9,17 +7,8 @@ namespace {
 // runs only signed images.
 const std::string SECURE_STATUS("\x12\x34\x34\x12", 4);
 
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 bool monitor_byte(unsigned char c) {
     return c == ':' || c == '?' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
-
-std::string plural(std::size_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 const char* const SECURE_TEXT =
@@ -28,18 +17,6 @@ const char* const SECURE_TEXT =
     "fuses are set.\n";
 
 } // namespace
-
-std::string hex_bytes(const std::string& bytes, std::size_t limit) {
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(bytes[i]));
-        text += (i ? " " : "") + std::string(hex);
-    }
-    if (bytes.size() > limit)
-        text += " ...";
-    return text;
-}
 
 line_behaviour classify_answer(const std::string& sent, const std::string& answer) {
     if (answer.empty())
@@ -123,7 +100,7 @@ std::string explain_refusal(bool start, const std::string& answer) {
                "boot mode and try again.\n";
     }
     if (answer.size() < 4)
-        return "The board sent only " + plural(answer.size(), "byte", "bytes") + " (" +
+        return "The board sent only " + count_of(answer.size(), "byte", "bytes") + " (" +
                hex_bytes(answer) +
                ") where the boot ROM answers with four: bytes are lost\n"
                "on the line (a loose cable or connector, or an adapter at another baud rate).\n";

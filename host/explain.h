@@ -2,6 +2,8 @@
 // What the line did when a run went wrong before or during the tests, put in
 // words a technician can act on. Pure functions over what the link saw, so
 // that each explanation can be checked without a board.
+#include "text.h" // hex_bytes, which the explanations quote the line with
+
 #include <cstdint>
 #include <string>
 
@@ -44,8 +46,5 @@ std::string explain_wake(const wake_observation& seen);
 // the status request after the image (start = true) was not the one that
 // lets korvin go on; `answer` holds the bytes received, at most four.
 std::string explain_refusal(bool start, const std::string& answer);
-
-// "xx yy zz": at most `limit` bytes in hexadecimal, "..." when there are more.
-std::string hex_bytes(const std::string& bytes, std::size_t limit = 8);
 
 } // namespace korvin

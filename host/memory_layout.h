@@ -21,11 +21,14 @@ struct memory_layout {
 
 const memory_layout& layout_of(memory tested);
 
-// The FLASH test's own result codes and accepted identification codes.
+// The FLASH test's own result codes, accepted identification codes and
+// erased word.
 constexpr std::uint32_t FLASH_WRONG_MANUFACTURER = 1;
 constexpr std::uint32_t FLASH_WRONG_DEVICE = 2;
 constexpr std::uint32_t FLASH_NO_RESPONSE = 5;
 constexpr std::uint32_t FLASH_MANUFACTURERS[] = {0x0001, 0x00C2};
 constexpr std::uint32_t FLASH_DEVICE = 0x227E;
+// An erased FLASH word: all ones, of which a program can only clear bits.
+constexpr std::uint32_t FLASH_ERASED = 0xFFFF;
 
 } // namespace korvin

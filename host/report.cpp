@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include "text.h"
+
 #include <cstdarg>
 #include <string>
 
@@ -16,13 +18,7 @@ bool log_open = false;
 void vreport(int targets, const char* format, va_list args) {
     // Formatted once into a buffer: the text may hold NUL bytes (a relayed
     // trace byte), and its last character tells whether a line is open.
-    va_list again;
-    va_copy(again, args);
-    const int size = std::vsnprintf(nullptr, 0, format, args);
-    std::string text(size > 0 ? static_cast<std::size_t>(size) : 0, '\0');
-    if (size > 0)
-        std::vsnprintf(&text[0], text.size() + 1, format, again);
-    va_end(again);
+    const std::string text = vformat(format, args);
     if (text.empty())
         return;
     const bool open = text.back() != '\n';

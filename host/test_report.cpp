@@ -1,5 +1,7 @@
 #include "test_report.h"
 
+#include "text.h"
+
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -16,15 +18,11 @@ namespace {
 std::string seconds_text(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0)
         seconds = 0;
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3f", seconds);
-    return buffer;
+    return format("%.3f", seconds);
 }
 
 std::string code_text(std::uint32_t code) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%x", static_cast<unsigned>(code));
-    return buffer;
+    return format("%x", static_cast<unsigned>(code));
 }
 
 struct totals {
@@ -233,9 +231,7 @@ std::string json_string(const std::string& text) {
             out += '\\';
             out += c;
         } else if (u < 0x20 || u >= 0x7f) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(u));
-            out += escape;
+            out += format("\\u%04x", static_cast<unsigned>(u));
         } else {
             out += c;
         }
