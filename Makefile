@@ -13,7 +13,7 @@ JOBS    ?= $(shell nproc 2>/dev/null || echo 2)
 RELEASE_FLAGS = -DCMAKE_BUILD_TYPE=Release -DKORVIN_SANITIZE=OFF -DKORVIN_BUILD_TESTS=OFF
 
 .PHONY: all bootstrap configure build windows test release install deb zip package demo \
-	bench coverage format clean
+	station-demo bench coverage format clean
 
 all: build
 
@@ -64,6 +64,13 @@ demo:
 	scripts/bootstrap demo
 	$(MAKE) release
 	scripts/demo $(RELEASE)
+
+# The station on four simulated boards, one faulty, one swapped: run it in a terminal to
+# see the live view.
+station-demo:
+	scripts/bootstrap demo
+	$(MAKE) release
+	scripts/station-demo $(RELEASE)
 
 bench: bootstrap
 	scripts/bench $(BENCH)

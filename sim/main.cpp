@@ -13,23 +13,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 
 namespace {
 
+// The signal that ended the board's run: SIGUSR1 for a swap, any other to stop.
 std::atomic<int> stop_signal{0};
 
 void on_signal(int sig) {
-    stop_signal = sig;
+    if (sig == SIGUSR1) {
+        // A stop asked for before the swap stands.
+        int none = 0;
+        stop_signal.compare_exchange_strong(none, SIGUSR1);
+    } else {
+        stop_signal = sig;
+    }
 }
 
 const char USAGE_TEXT[] =
     "usage: korvin-sim [--link PATH] [--line-rate] [--flash-timing[=PROG_US,ERASE_MS]]\n"
     "                  [--flash-file PATH] [--trace-bus FILE] [--fault FAULT]... [--stats]\n"
-    "                  [--help]\n"
+    "                  [--swap-pause MS] [--swap-faults FILE] [--help]\n"
     "\n"
     "Simulates an i.MX27 board in serial boot mode behind a pseudo-terminal, whose path is\n"
-    "the first line printed. Stops cleanly on SIGINT or SIGTERM.\n"
+    "the first line printed. Stops cleanly on SIGINT or SIGTERM. SIGUSR1 swaps the board:\n"
+    "the line is silent for a moment, then a new board's boot ROM answers on the same path.\n"
     "\n"
     "  --link PATH          also make PATH a symlink to the pseudo-terminal\n"
     "  --line-rate          pace the line at 115200 baud, 10 bits a byte, both directions\n"
@@ -38,6 +50,10 @@ const char USAGE_TEXT[] =
     "  --flash-file PATH    keep the FLASH contents in PATH across runs\n"
     "  --trace-bus FILE     write every device access to FILE\n"
     "  --stats              print instruction and line counts on exit\n"
+    "  --swap-pause MS      how long the line is silent in a swap (default 1000)\n"
+    "  --swap-faults FILE   the faults of each board swapped in: FILE, read at the swap, lists\n"
+    "                       them as --fault takes them, separated by white space; '#' starts\n"
+    "                       a comment (default, or no FILE: a good board)\n"
     "  --fault FAULT        inject a fault (repeatable):\n"
     "      sdram:dN=0|1  flash:dN=0|1  sram:dN=0|1     data line N stuck low/high\n"
     "      sdram:aN=0|1  flash:aN=0|1  sram:aN=0|1     word-index bit N stuck low/high\n"
@@ -66,13 +82,50 @@ bool parse_timing(const char* text, korvin::sim::flash_timing& timing) {
     return true;
 }
 
+// The next board's faults: those `path` lists (none when it does not exist); false with
+// `error` set on a malformed one.
+bool read_swap_faults(const std::string& path, korvin::sim::fault_set& faults, std::string& error) {
+    faults = korvin::sim::fault_set{};
+    std::ifstream in(path);
+    if (!in) {
+        if (!std::filesystem::exists(path))
+            return true;
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    for (unsigned number = 1; std::getline(in, line); ++number) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        for (std::string word; words >> word;)
+            if (!korvin::sim::parse_fault(word, faults, error)) {
+                error = path + ":" + std::to_string(number) + ": " + error;
+                return false;
+            }
+    }
+    return true;
+}
+
+// What --stats reports, over every board the run had.
+struct run_counts {
+    uint64_t instructions = 0, received = 0, sent = 0;
+    double seconds = 0;
+
+    void add(const korvin::sim::board& b) {
+        instructions += b.instructions();
+        seconds += b.emulation_seconds();
+        received += b.line().received();
+        sent += b.line().sent();
+    }
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
     using namespace korvin::sim;
     board_options options;
-    std::string link;
+    std::string link, swap_faults;
     bool stats = false;
+    unsigned long swap_pause_ms = 1000;
     enum {
         OPT_LINK = 1,
         OPT_LINE_RATE,
@@ -81,6 +134,8 @@ int main(int argc, char** argv) {
         OPT_TRACE,
         OPT_FAULT,
         OPT_STATS,
+        OPT_SWAP_PAUSE,
+        OPT_SWAP_FAULTS,
         OPT_HELP
     };
     const option long_options[] = {
@@ -91,6 +146,8 @@ int main(int argc, char** argv) {
         {"trace-bus", required_argument, nullptr, OPT_TRACE},
         {"fault", required_argument, nullptr, OPT_FAULT},
         {"stats", no_argument, nullptr, OPT_STATS},
+        {"swap-pause", required_argument, nullptr, OPT_SWAP_PAUSE},
+        {"swap-faults", required_argument, nullptr, OPT_SWAP_FAULTS},
         {"help", no_argument, nullptr, OPT_HELP},
         {nullptr, 0, nullptr, 0},
     };
@@ -125,6 +182,16 @@ int main(int argc, char** argv) {
         case OPT_STATS:
             stats = true;
             break;
+        case OPT_SWAP_PAUSE: {
+            char* end = nullptr;
+            swap_pause_ms = std::strtoul(optarg, &end, 10);
+            if (end == optarg || *end || swap_pause_ms > 600000)
+                return usage_error(std::string("bad --swap-pause '") + optarg + "'");
+            break;
+        }
+        case OPT_SWAP_FAULTS:
+            swap_faults = optarg;
+            break;
         case OPT_HELP:
             std::fputs(USAGE_TEXT, stdout);
             return 0;
@@ -136,12 +203,19 @@ int main(int argc, char** argv) {
     if (optind < argc)
         return usage_error(std::string("unexpected argument '") + argv[optind] + "'");
 
+    if (!swap_faults.empty()) {
+        // A malformed file is a usage error now rather than at the first swap.
+        fault_set unused;
+        std::string error;
+        if (!read_swap_faults(swap_faults, unused, error))
+            return usage_error(error);
+    }
+
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     pty line;
@@ -152,34 +226,66 @@ int main(int argc, char** argv) {
     }
     line_watch watch(line.fd(), line.slave_path());
     pty_host host(line.fd(), watch, stop_signal);
-    board simulated(options, stop_signal);
-    if (!host.open(error) || !simulated.init(error) ||
-        (!options.flash_file.empty() && !simulated.flash().load(options.flash_file, error)) ||
-        (!link.empty() && !line.link(link, error))) {
+    if (!host.open(error)) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("%s\n", line.slave_path().c_str());
-    std::fflush(stdout);
-
-    const int status = simulated.run(host);
+    run_counts counts;
+    std::unique_ptr<board> simulated;
+    int status = 0;
+    // One board after another on the same line, each made fresh: its boot ROM waiting, its
+    // memories as at power-up, its FLASH from the file if there is one.
+    for (bool first = true;; first = false) {
+        simulated = std::make_unique<board>(options, stop_signal);
+        if (!simulated->init(error) ||
+            (!options.flash_file.empty() && !simulated->flash().load(options.flash_file, error)) ||
+            (first && !link.empty() && !line.link(link, error))) {
+            std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
+            return 1;
+        }
+        if (first) {
+            std::printf("%s\n", line.slave_path().c_str());
+            std::fflush(stdout);
+        }
+        status = simulated->run(host);
+        counts.add(*simulated);
+        if (status != 0 || stop_signal != SIGUSR1)
+            break;
+        // The board is pulled: for a while nobody answers, whatever the host sends.
+        const time_point until = sim_clock::now() + std::chrono::milliseconds(swap_pause_ms);
+        while (stop_signal == SIGUSR1 && sim_clock::now() < until)
+            host.silence(until);
+        int swap = SIGUSR1;
+        if (stop_signal != SIGUSR1)
+            break;
+        simulated.reset(); // its devices refer to the faults about to change
+        options.faults = fault_set{};
+        if (!swap_faults.empty() && !read_swap_faults(swap_faults, options.faults, error)) {
+            std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
+            status = 2;
+            break;
+        }
+        if (!stop_signal.compare_exchange_strong(swap, 0))
+            break; // a stop came in the meantime
+    }
     // The watch goes first: ending an inotify watch takes a moment, in which the last bytes
     // sent reach the host before the line's hang-up would discard them.
     watch.close();
     line.close();
-    if (!options.flash_file.empty() && !simulated.flash().save(options.flash_file, error)) {
+    if (simulated && !options.flash_file.empty() &&
+        !simulated->flash().save(options.flash_file, error)) {
         std::fprintf(stderr, "korvin-sim: %s\n", error.c_str());
         return status ? status : 1;
     }
     if (stats) {
-        const double s = simulated.emulation_seconds();
+        const double s = counts.seconds;
         std::fprintf(stderr,
                      "korvin-sim: %llu instructions in %.3f s of emulation (%.1f million/s); "
                      "line: %llu bytes received, %llu sent\n",
-                     static_cast<unsigned long long>(simulated.instructions()), s,
-                     s > 0 ? static_cast<double>(simulated.instructions()) / s / 1e6 : 0.0,
-                     static_cast<unsigned long long>(simulated.line().received()),
-                     static_cast<unsigned long long>(simulated.line().sent()));
+                     static_cast<unsigned long long>(counts.instructions), s,
+                     s > 0 ? static_cast<double>(counts.instructions) / s / 1e6 : 0.0,
+                     static_cast<unsigned long long>(counts.received),
+                     static_cast<unsigned long long>(counts.sent));
     }
     return status;
 }

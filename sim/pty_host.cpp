@@ -49,6 +49,26 @@ void pty_host::fault(serial_line&, const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
 
+void pty_host::silence(time_point until) {
+    const auto left = until - sim_clock::now();
+    if (left <= sim_clock::duration::zero())
+        return;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    pollfd p{fd_, POLLIN, 0};
+    if (ppoll(&p, 1, &ts, nullptr) <= 0)
+        return; // the time is up, or a signal
+    if (p.revents & POLLHUP) {
+        // Nobody has the line open, which the master reports at once: wait in small steps.
+        timespec step{0, static_cast<long>(std::min<long long>(ns, 10000000))};
+        ppoll(nullptr, 0, &step, nullptr);
+        return;
+    }
+    uint8_t buf[4096];
+    while (::read(fd_, buf, sizeof buf) > 0) {
+    }
+}
+
 void pty_host::write_out(std::string& out) {
     while (!out.empty()) {
         const ssize_t n = ::write(fd_, out.data(), out.size());

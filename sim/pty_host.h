@@ -31,6 +31,10 @@ class pty_host : public board_host, public line_end {
     void fault(serial_line& line, const std::string& text) override;
     void output_due(serial_line& line, time_point now) override;
 
+    // Between two boards (a swap): the line says nothing and what the host sends is lost.
+    // Waits at most until `until`, returning early on a signal.
+    void silence(time_point until);
+
   private:
     enum class status { ok, closed };
     // Writes the line's output to the master and queues what the host has sent. Waits at

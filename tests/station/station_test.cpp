@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -149,6 +150,30 @@ TEST(Station, IdsFromStandardInputAndASwappedBoard) {
                          p + ": board # [SN 2]: SRAM passed"}))
         << r.out;
     EXPECT_NE(r.out.find("Station: 2 boards, 2 passed, 0 failed, 0 errors.\n"), std::string::npos);
+}
+
+TEST(Station, ASimulatorSwapsItsBoardUnderARunningStation) {
+    temp_file faults("swap-faults");
+    simulator sim({"--swap-faults", faults.path, "--swap-pause", "300"});
+    child_process station(station_argv({sim.port()}, {"sram", "--diagnose", "--count", "2"}));
+    ASSERT_TRUE(station.wait_for_output(sim.port() + " done: swap the board\n", 30s))
+        << station.out();
+    std::ofstream(faults.path) << "# the next board\nsram:d3=1\n";
+    sim.process().signal(SIGUSR1);
+    const run_result r = station.wait(60s);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string p = sim.port();
+    EXPECT_EQ(
+        by_port(r.out, {p}).ports[p],
+        (std::vector<std::string>{
+            p + " board #: woke", p + " board #: downloading", p + " board #: SRAM",
+            p + " board #: SRAM passed", p + ": board #: SRAM passed", p + " done: swap the board",
+            p + " board #: woke", p + " board #: downloading", p + " board #: SRAM",
+            p + " board #: SRAM failed: data line D3 stuck high: it reads 1 in every "
+                "check, wrong under 16 patterns (first 0x1, last 0x8000)",
+            p + ": board #: SRAM failed"}))
+        << r.out;
+    EXPECT_NE(r.out.find("Station: 2 boards, 1 passed, 1 failed, 0 errors.\n"), std::string::npos);
 }
 
 TEST(Station, CtrlCRecordsTheBoardsUnderTestAsInterrupted) {
