@@ -1,0 +1,42 @@
+#pragma once
+// Recording one run as it goes: the run is written when it starts, each test
+// as it ends, and the outcome at the end, so that a crash leaves a truthful
+// record. When the store fails during the run the test goes on: korvin says
+// so once on standard error and keeps the rest of the run in the spool.
+#include "record.h"
+
+#include <memory>
+#include <string>
+
+namespace korvin {
+
+class run_recorder {
+  public:
+    // Opens the store and sends what an earlier korvin spooled for it.
+    // False with the reason when the store is refused: nothing is recorded
+    // then, and the board must not be touched.
+    bool open(const std::string& url, std::string& reason);
+
+    // A new run: its key, its start time (now) and its outcome "running" are
+    // set here; the rest comes from `run`.
+    void begin(const record_run& run);
+    // A test of the current run ended; the log so far comes along.
+    void test_ended(record_test test, const std::string& log);
+    // The run ended with `outcome` (passed, failed, error, interrupted).
+    void end(const std::string& outcome, const std::optional<std::string>& error,
+             const std::string& log);
+
+    const record_run& run() const { return run_; }
+    // Whether part of this run went to the spool.
+    bool spooled() const { return spooling_; }
+
+  private:
+    void write(int op);
+    std::string url_;
+    std::unique_ptr<record_store> store_;
+    record_run run_;
+    record_test test_;
+    bool spooling_ = false;
+};
+
+} // namespace korvin
