@@ -30,16 +30,25 @@ std::string where(const summary_filter& filter, std::vector<std::string>& params
     return sql;
 }
 
-// Per run: whether every test of its first pass passed, for the runs whose
-// first pass completed (a test ended in error means the board was not
-// tested through; a run still going has not ended).
-std::string first_pass(const std::string& condition) {
-    return "WITH first_pass AS (SELECT r.id, r.station, r.port, r.started_at, "
-           "MIN(CASE WHEN t.status = 'passed' THEN 1 ELSE 0 END) AS passed, "
-           "MAX(CASE WHEN t.status = 'error' THEN 1 ELSE 0 END) AS broken "
-           "FROM runs r JOIN tests t ON t.run_id = r.id AND t.pass = 1 WHERE " +
+// The runs that count for the yield: each board's first run that ended with
+// verdicts (passed or failed), whatever the filter; a run without a board ID
+// is a board of its own. A retest after a repair is not a first pass.
+std::string first_runs(const std::string& condition) {
+    return "WITH first_runs AS (SELECT r.id, r.station, r.port, r.started_at, r.outcome "
+           "FROM runs r WHERE " +
            condition +
-           " AND r.outcome <> 'running' GROUP BY r.id, r.station, r.port, r.started_at) ";
+           " AND r.outcome IN ('passed', 'failed') AND (r.board_id IS NULL OR NOT EXISTS "
+           "(SELECT 1 FROM runs e WHERE e.board_id = r.board_id AND e.outcome IN ('passed', "
+           "'failed') AND (e.started_at < r.started_at OR (e.started_at = r.started_at AND "
+           "e.id < r.id))))) ";
+}
+
+void add_to(std::vector<yield_figure>& list, const std::string& label, long long tested,
+            long long passed) {
+    if (list.empty() || list.back().label != label)
+        list.push_back({label, 0, 0});
+    list.back().tested += tested;
+    list.back().passed += passed;
 }
 
 bool yields(record_store& store, const std::string& sql, const std::vector<std::string>& params,
@@ -73,9 +82,10 @@ bool summary_time_bound(const std::string& text, bool until, std::string& bound)
         if (!(rest.empty() || rest == "Z"))
             return false;
     }
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60)
+    if (y < 1000 || y > 9999 || mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 ||
+        mi > 59 || s < 0 || s > 60)
         return false;
-    char out[32];
+    char out[64];
     std::snprintf(out, sizeof out, "%04d-%02d-%02dT%02d:%02d:%02dZ", y, mo, d, h, mi, s);
     bound = out;
     if (until && whole_day)
@@ -95,7 +105,8 @@ bool summarise(record_store& store, const summary_filter& filter, summary_data& 
                      "MAX(r.started_at), SUM(CASE WHEN r.outcome = 'error' THEN 1 ELSE 0 END), "
                      "SUM(CASE WHEN r.outcome = 'interrupted' THEN 1 ELSE 0 END), "
                      "SUM(CASE WHEN r.outcome = 'running' THEN 1 ELSE 0 END), "
-                     "SUM(CASE WHEN r.outcome = 'failed' THEN 1 ELSE 0 END) FROM runs r WHERE " +
+                     "SUM(CASE WHEN r.outcome = 'failed' THEN 1 ELSE 0 END), "
+                     "SUM(CASE WHEN r.board_id IS NULL THEN 1 ELSE 0 END) FROM runs r WHERE " +
                          w,
                      params, rows, error))
         return false;
@@ -108,29 +119,39 @@ bool summarise(record_store& store, const summary_filter& filter, summary_data& 
     data.interrupted = number(totals[5]);
     data.running = number(totals[6]);
     data.failed_total = number(totals[7]);
+    data.boards = data.boards_with_id + number(totals[8]);
     data.hourly = !data.first.empty() && data.first.compare(0, 10, data.last, 0, 10) == 0;
 
-    const std::string fp = first_pass(w);
-    std::vector<yield_figure> overall;
-    if (!yields(store, fp + "SELECT 'all', COUNT(*), SUM(passed) FROM first_pass WHERE broken = 0",
-                params, overall, error) ||
-        !yields(store,
-                fp + "SELECT station || ' ' || port, COUNT(*), SUM(passed) FROM first_pass "
-                     "WHERE broken = 0 GROUP BY station, port ORDER BY station, port",
-                params, data.per_station_port, error) ||
-        !yields(store,
-                fp + "SELECT substr(started_at, 1, " + (data.hourly ? "13" : "10") +
-                    "), COUNT(*), SUM(passed) FROM first_pass WHERE broken = 0 GROUP BY 1 "
-                    "ORDER BY 1",
-                params, data.per_period, error) ||
-        !yields(store,
-                "SELECT t.name, COUNT(*), SUM(CASE WHEN t.status = 'passed' THEN 1 ELSE 0 END) "
-                "FROM runs r JOIN tests t ON t.run_id = r.id AND t.pass = 1 WHERE " +
-                    w + " AND t.status <> 'error' GROUP BY t.name",
-                params, data.per_memory, error))
+    const std::string fr = first_runs(w);
+    if (!store.query(fr + "SELECT station || ' ' || port, substr(started_at, 1, " +
+                         (data.hourly ? "13" : "10") +
+                         "), COUNT(*), SUM(CASE WHEN outcome = 'passed' THEN 1 ELSE 0 END) "
+                         "FROM first_runs GROUP BY 1, 2 ORDER BY 1, 2",
+                     params, rows, error))
         return false;
-    if (!overall.empty())
-        data.overall = overall[0];
+    std::map<std::string, yield_figure> periods;
+    for (const auto& row : rows) {
+        const long long tested = number(row[2]), passed = number(row[3]);
+        add_to(data.per_station_port, text_of(row[0]), tested, passed);
+        periods[text_of(row[1])].tested += tested;
+        periods[text_of(row[1])].passed += passed;
+        data.overall.tested += tested;
+        data.overall.passed += passed;
+    }
+    data.overall.label = "all";
+    for (auto& [label, figure] : periods) {
+        figure.label = label;
+        data.per_period.push_back(figure);
+    }
+    // CROSS JOIN: SQLite then looks for each run's earlier runs once, not
+    // once for each of its tests.
+    if (!yields(
+            store,
+            fr + "SELECT t.name, COUNT(*), SUM(CASE WHEN t.status = 'passed' THEN 1 ELSE 0 "
+                 "END) FROM first_runs f CROSS JOIN tests t WHERE t.run_id = f.id AND t.pass = 1 "
+                 "GROUP BY t.name",
+            params, data.per_memory, error))
+        return false;
     // The memories in the order a run tests them.
     std::map<std::string, yield_figure> memories;
     for (const yield_figure& y : data.per_memory)
@@ -199,11 +220,11 @@ std::string summary_text(const summary_data& d) {
     };
     if (d.runs == 0)
         return "No runs recorded in this range.\n";
-    add("Runs: %lld from %s to %s (%lld boards by ID; %lld failed, %lld ended in error, "
+    add("Boards tested: %lld in %lld runs from %s to %s (%lld failed, %lld ended in error, "
         "%lld interrupted, %lld still running)\n",
-        d.runs, d.first.c_str(), d.last.c_str(), d.boards_with_id, d.failed_total, d.errors,
-        d.interrupted, d.running);
-    add("First-pass yield: %s (%lld of %lld boards tested through)\n",
+        d.boards, d.runs, d.first.c_str(), d.last.c_str(), d.failed_total, d.errors, d.interrupted,
+        d.running);
+    add("First-pass yield: %s (%lld of %lld boards passed their first run)\n",
         percent_text(d.overall.passed, d.overall.tested).c_str(), d.overall.passed,
         d.overall.tested);
     for (const yield_figure& y : d.per_memory)

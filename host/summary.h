@@ -20,7 +20,7 @@ bool summary_time_bound(const std::string& text, bool until, std::string& bound)
 
 struct yield_figure {
     std::string label;
-    long long tested = 0; // runs whose first pass completed (or tests, per memory)
+    long long tested = 0; // boards' first runs with verdicts (or their tests, per memory)
     long long passed = 0;
 };
 
@@ -34,8 +34,9 @@ struct failed_board {
 };
 
 struct summary_data {
-    long long runs = 0, boards_with_id = 0, errors = 0, interrupted = 0, running = 0;
-    std::string first, last; // started_at of the first and last run
+    long long runs = 0, errors = 0, interrupted = 0, running = 0;
+    long long boards = 0, boards_with_id = 0; // a run without a board ID is a board
+    std::string first, last;                  // started_at of the first and last run
     yield_figure overall;
     std::vector<yield_figure> per_memory, per_station_port;
     bool hourly = false; // per_period by hour (all in one day) rather than by day

@@ -126,12 +126,13 @@ std::string summary_html(const summary_data& d, const summary_filter& filter) {
                        "td,th{border-bottom:1px solid #ddd;padding:.2em .8em;text-align:left}"
                        "td.n{text-align:right}.big{font-size:2em;font-weight:bold}"
                        "</style></head><body>\n<h1>Board results</h1>\n<p>" +
-                       xml_escape(range) + ": " + std::to_string(d.runs) + " runs, " +
-                       std::to_string(d.failed_total) + " failed, " + std::to_string(d.errors) +
+                       xml_escape(range) + ": " + std::to_string(d.boards) + " boards in " +
+                       std::to_string(d.runs) + " runs, " + std::to_string(d.failed_total) +
+                       " failed, " + std::to_string(d.errors) +
                        " ended in error.</p>\n<p>First-pass yield <span class=\"big\">" +
                        percent_text(d.overall.passed, d.overall.tested) + "</span> (" +
                        std::to_string(d.overall.passed) + " of " +
-                       std::to_string(d.overall.tested) + " boards tested through)";
+                       std::to_string(d.overall.tested) + " boards passed their first run)";
     for (const yield_figure& y : d.per_memory)
         html += " &middot; " + xml_escape(y.label) + " " + percent_text(y.passed, y.tested);
     html += "</p>\n<h2>First-pass yield per " + std::string(d.hourly ? "hour" : "day") + "</h2>\n" +
