@@ -26,17 +26,27 @@ class run_recorder {
     void end(const std::string& outcome, const std::optional<std::string>& error,
              const std::string& log);
 
+    // Until the run ends, CTRL-C or SIGTERM leaves the run "interrupted": the
+    // handler can only append to a file, so it appends that end to the spool,
+    // which the next korvin with the store sends; then the signal ends the
+    // process as it would have. Not on Windows, which has no store.
+    void mark_interrupted_on_signal();
+
     const record_run& run() const { return run_; }
+    // The open store (after a successful open).
+    record_store& store() { return *store_; }
     // Whether part of this run went to the spool.
     bool spooled() const { return spooling_; }
 
   private:
     void write(int op);
+    void prepare_interrupted();
     std::string url_;
     std::unique_ptr<record_store> store_;
     record_run run_;
     record_test test_;
     bool spooling_ = false;
+    bool on_signal_ = false;
 };
 
 } // namespace korvin

@@ -1,7 +1,11 @@
 #include "summary.h"
 
+#include "recorder.h"
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 namespace korvin {
@@ -253,6 +257,38 @@ std::string summary_text(const summary_data& d) {
     if (d.failed_total > static_cast<long long>(d.failed.size()))
         add("  ... and %lld earlier\n", d.failed_total - static_cast<long long>(d.failed.size()));
     return out;
+}
+
+int summary_main(const std::string& url, const summary_filter& filter,
+                 const std::string& html_path) {
+    std::string reason;
+    std::error_code error;
+    // A summary reads: a file name typed wrong must not become a new store.
+    if (url.compare(0, 7, "sqlite:") == 0 && !std::filesystem::exists(url.substr(7), error))
+        reason = "there is no such file";
+    run_recorder recorder;
+    if (!reason.empty() || !recorder.open(url, reason)) {
+        std::fprintf(stderr, "Could not use the record store %s: %s.\n", url.c_str(),
+                     reason.c_str());
+        return 1;
+    }
+    summary_data data;
+    if (!summarise(recorder.store(), filter, data, reason)) {
+        std::fprintf(stderr, "Could not read the record store %s: %s.\n", url.c_str(),
+                     reason.c_str());
+        return 1;
+    }
+    std::fputs(summary_text(data).c_str(), stdout);
+    if (html_path.empty())
+        return 0;
+    std::ofstream page(html_path, std::ios::binary);
+    page << summary_html(data, filter);
+    page.close();
+    if (!page) {
+        std::fprintf(stderr, "Could not write '%s'.\n", html_path.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 } // namespace korvin

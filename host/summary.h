@@ -55,6 +55,12 @@ bool summarise(record_store& store, const summary_filter& filter, summary_data& 
 std::string summary_text(const summary_data& data);
 std::string summary_html(const summary_data& data, const summary_filter& filter);
 
+// korvin --summary URL [--html FILE]: sends the store's spool first, then
+// prints the summary and writes the page. The exit status: 0, or 1 with the
+// reason on standard error.
+int summary_main(const std::string& url, const summary_filter& filter,
+                 const std::string& html_path);
+
 // "97.5%" for 39 of 40, "-" when nothing was tested.
 std::string percent_text(long long part, long long whole);
 
