@@ -16,19 +16,19 @@ namespace {
 // them in both databases.
 const char* const SCHEMA[] = {
     "CREATE TABLE korvin_schema (version INTEGER NOT NULL)",
-    "CREATE TABLE runs (id @ID@, run_key TEXT NOT NULL UNIQUE, started_at TEXT NOT NULL, "
-    "ended_at TEXT, station TEXT NOT NULL, port TEXT NOT NULL, board_id TEXT, "
-    "board_number BIGINT, korvin_version TEXT NOT NULL, image_length BIGINT NOT NULL, "
-    "outcome TEXT NOT NULL, error TEXT, log TEXT NOT NULL)",
+    ("CREATE TABLE runs (id @ID@, run_key TEXT NOT NULL UNIQUE, started_at TEXT NOT NULL, "
+     "ended_at TEXT, station TEXT NOT NULL, port TEXT NOT NULL, board_id TEXT, "
+     "board_number BIGINT, korvin_version TEXT NOT NULL, image_length BIGINT NOT NULL, "
+     "outcome TEXT NOT NULL, error TEXT, log TEXT NOT NULL)"),
     // The summary's indexes: they hold what its queries read of each run
     // and test, so that it never reads the logs.
     "CREATE INDEX runs_started_at ON runs (started_at, outcome, station, port, board_id)",
     "CREATE INDEX runs_board_id ON runs (board_id, started_at, outcome)",
-    "CREATE TABLE tests (run_id BIGINT NOT NULL REFERENCES runs (id), pass INTEGER NOT NULL, "
-    "name TEXT NOT NULL, status TEXT NOT NULL, result_code BIGINT NOT NULL, "
-    "seconds DOUBLE PRECISION NOT NULL, PRIMARY KEY (run_id, pass, name))",
-    "CREATE TABLE findings (run_id BIGINT NOT NULL REFERENCES runs (id), pass INTEGER NOT NULL, "
-    "test TEXT NOT NULL, text TEXT NOT NULL, line TEXT)",
+    ("CREATE TABLE tests (run_id BIGINT NOT NULL REFERENCES runs (id), pass INTEGER NOT NULL, "
+     "name TEXT NOT NULL, status TEXT NOT NULL, result_code BIGINT NOT NULL, "
+     "seconds DOUBLE PRECISION NOT NULL, PRIMARY KEY (run_id, pass, name))"),
+    ("CREATE TABLE findings (run_id BIGINT NOT NULL REFERENCES runs (id), pass INTEGER NOT NULL, "
+     "test TEXT NOT NULL, text TEXT NOT NULL, line TEXT)"),
     "CREATE INDEX tests_status ON tests (run_id, pass, name, status)",
     "CREATE INDEX findings_run ON findings (run_id, pass, test)",
 };
