@@ -63,6 +63,7 @@ void run_recorder::mark_interrupted_on_signal() {
     on_signal_ = true;
     ::signal(SIGINT, on_signal);
     ::signal(SIGTERM, on_signal);
+    prepare_interrupted();
 #endif
 }
 
@@ -138,6 +139,7 @@ void run_recorder::begin(const record_run& run) {
     run_.outcome = "running";
     run_.error.reset();
     spooling_ = false;
+    logged_ = std::chrono::steady_clock::now();
     if (store_)
         write(spool_entry::BEGIN_RUN);
     prepare_interrupted();
@@ -150,6 +152,10 @@ void run_recorder::test_ended(record_test test, const std::string& log) {
     if (!store_)
         return;
     write(spool_entry::ADD_TEST);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - logged_ < std::chrono::seconds(LOG_UPDATE_SECONDS))
+        return;
+    logged_ = now;
     write(spool_entry::UPDATE_RUN);
     prepare_interrupted();
 }

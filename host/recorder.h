@@ -5,10 +5,13 @@
 // so once on standard error and keeps the rest of the run in the spool.
 #include "record.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 namespace korvin {
+
+constexpr int LOG_UPDATE_SECONDS = 5;
 
 class run_recorder {
   public:
@@ -20,7 +23,9 @@ class run_recorder {
     // A new run: its key, its start time (now) and its outcome "running" are
     // set here; the rest comes from `run`.
     void begin(const record_run& run);
-    // A test of the current run ended; the log so far comes along.
+    // A test of the current run ended. The log so far comes along, into the
+    // store at most every LOG_UPDATE_SECONDS: a continuous run's log grows
+    // without end, and writing all of it after every test would not.
     void test_ended(record_test test, const std::string& log);
     // The run ended with `outcome` (passed, failed, error, interrupted).
     void end(const std::string& outcome, const std::optional<std::string>& error,
@@ -47,6 +52,7 @@ class run_recorder {
     record_test test_;
     bool spooling_ = false;
     bool on_signal_ = false;
+    std::chrono::steady_clock::time_point logged_; // when the log was last written
 };
 
 } // namespace korvin

@@ -199,6 +199,43 @@ TEST(RecordSpool, ASpoolSentTwiceWritesOnce) {
     EXPECT_EQ(count(*store, "SELECT COUNT(*) FROM findings WHERE line IN ('D5', 'A13')"), 2);
 }
 
+// korvin itself on a simulated board with SDRAM D5 stuck low: the record
+// holds the verdicts, the line, and the log exactly as -l wrote it.
+TEST(RecordRun, KorvinRecordsARunAsItsLogShowsIt) {
+    const std::string url = fresh_store("korvin");
+    simulator sim(with_faults({"sdram:d5=0"}));
+    const temp_file log("run.log");
+    const run_result r =
+        run({bin("korvin"), "-p", sim.port(), "--diagnose", "-l", log.path, "--record", url},
+            {"XDG_STATE_HOME=" + std::string(getenv("XDG_STATE_HOME"))});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto store = open_or_fail(url);
+    record_rows rows;
+    std::string error;
+    ASSERT_TRUE(store->query("SELECT outcome, log, board_id, ended_at FROM runs", {}, rows, error));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(*rows[0][0], "failed");
+    EXPECT_EQ(*rows[0][1], read_file(log.path));
+    EXPECT_FALSE(rows[0][2]);
+    ASSERT_TRUE(store->query("SELECT t.name, t.status, f.line FROM tests t LEFT JOIN findings f "
+                             "ON f.run_id = t.run_id AND f.test = t.name ORDER BY t.name",
+                             {}, rows, error));
+    std::string tests;
+    for (const auto& row : rows)
+        tests += *row[0] + " " + *row[1] + " " + row[2].value_or("-") + "; ";
+    EXPECT_EQ(tests, "flash passed -; sdram failed D5; sram passed -; ");
+
+    // A store that is refused stops korvin before it opens the port.
+    const temp_file foreign("foreign.db");
+    run({"/usr/bin/sqlite3", foreign.path, "CREATE TABLE parts (id INTEGER)"});
+    const run_result refused =
+        run({bin("korvin"), "-p", sim.port(), "--record", "sqlite:" + foreign.path});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.err, "Could not use the record store sqlite:" + foreign.path +
+                               ": it holds tables that are not korvin's.\n");
+    EXPECT_EQ(refused.out.find("Waiting"), std::string::npos) << refused.out;
+}
+
 void server(const char* action) {
     const std::string version = getenv("PGVERSION");
     ASSERT_EQ(run({"/usr/bin/pg_ctlcluster", version, "regress", action}).status, 0) << action;
