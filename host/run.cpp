@@ -189,6 +189,7 @@ station_settings station_settings_of(const run_settings& settings) {
     station.strict = settings.strict;
     if (settings.timeout_seconds != DEFAULT_SILENCE_SECONDS)
         station.timeout_seconds = settings.timeout_seconds;
+    station.record_url = settings.record_url;
     return station;
 }
 
