@@ -149,7 +149,6 @@ void parse_summary(int argc, char** argv, parsed_command_line& parsed) {
     }
 }
 
-
 // A whole number from 1 up to `limit`; 0 for anything else.
 long parse_whole(const char* text, long limit) {
     char* end = nullptr;
