@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -111,21 +112,32 @@ int main(int argc, char** argv) {
     auto start = clock_type::now();
     fill(path, runs);
     std::printf("filled %d runs in %.0f ms\n", runs, ms_since(start));
+    // The machine may be shared: the best of three, with the CPU time, which
+    // the other work on it does not inflate.
     for (const char* since : {"", "2026-03-01"}) {
-        start = clock_type::now();
-        std::string reason;
-        auto store = open_record_store(url, reason);
+        double best = 1e9, cpu = 0;
         summary_data data;
-        summary_filter filter;
-        if (*since)
-            summary_time_bound(since, false, filter.since);
-        if (!store || !summarise(*store, filter, data, reason)) {
-            std::fprintf(stderr, "%s\n", reason.c_str());
-            return 1;
+        for (int round = 0; round < 3; ++round) {
+            start = clock_type::now();
+            const std::clock_t cpu_start = std::clock();
+            std::string reason;
+            auto store = open_record_store(url, reason);
+            summary_filter filter;
+            if (*since)
+                summary_time_bound(since, false, filter.since);
+            if (!store || !summarise(*store, filter, data, reason)) {
+                std::fprintf(stderr, "%s\n", reason.c_str());
+                return 1;
+            }
+            const double ms = ms_since(start);
+            if (ms < best) {
+                best = ms;
+                cpu = 1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+            }
         }
-        const double ms = ms_since(start);
-        std::printf("summary over %lld runs%s%s: %.0f ms (yield %s, %zu failing lines)\n",
-                    data.runs, *since ? " since " : "", since, ms,
+        std::printf("summary over %lld runs%s%s: %.0f ms (CPU %.0f ms; yield %s, %zu failing "
+                    "lines)\n",
+                    data.runs, *since ? " since " : "", since, best, cpu,
                     percent_text(data.overall.passed, data.overall.tested).c_str(),
                     data.pareto.size());
     }
