@@ -55,6 +55,12 @@ enum long_option {
     OPT_UNTIL_SWAPPED,
     OPT_BOARD_NUMBER,
     OPT_BOARD_ID,
+    OPT_RECORD,
+    OPT_SUMMARY,
+    OPT_SINCE,
+    OPT_UNTIL,
+    OPT_SUMMARY_STATION,
+    OPT_HTML,
 };
 
 const option LONG_OPTIONS[] = {
@@ -74,8 +80,74 @@ const option LONG_OPTIONS[] = {
     {"until-swapped", no_argument, nullptr, OPT_UNTIL_SWAPPED},
     {"board-number", required_argument, nullptr, OPT_BOARD_NUMBER},
     {"board-id", required_argument, nullptr, OPT_BOARD_ID},
+    {"record", required_argument, nullptr, OPT_RECORD},
     {nullptr, 0, nullptr, 0},
 };
+
+const option SUMMARY_OPTIONS[] = {
+    {"summary", required_argument, nullptr, OPT_SUMMARY},
+    {"since", required_argument, nullptr, OPT_SINCE},
+    {"until", required_argument, nullptr, OPT_UNTIL},
+    {"station", required_argument, nullptr, OPT_SUMMARY_STATION},
+    {"html", required_argument, nullptr, OPT_HTML},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char* const SUMMARY_USAGE = "Usage: korvin --summary <url> [--since <date>] [--until <date>] "
+                                  "[--station <name>] [--html <file>]\n";
+
+bool summary_wanted(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--summary") == 0 || std::strncmp(argv[i], "--summary=", 10) == 0)
+            return true;
+    return false;
+}
+
+// --since and --until: a date, or a date and a time, UTC.
+bool date_option(const char* name, const char* text, bool until, std::string& bound,
+                 parsed_command_line& parsed) {
+    if (summary_time_bound(text, until, bound))
+        return true;
+    parsed.action = command_line_action::message_failure;
+    parsed.message = std::string("The --") + name +
+                     " option takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS] (UTC), not '" +
+                     text + "'.\n";
+    return false;
+}
+
+void parse_summary(int argc, char** argv, parsed_command_line& parsed) {
+    opterr = 0;
+    optind = 0;
+    parsed.action = command_line_action::summary;
+    int opt;
+    while ((opt = getopt_long(argc, argv, "", SUMMARY_OPTIONS, nullptr)) != -1) {
+        switch (opt) {
+        case OPT_SUMMARY:
+            parsed.summary_url = optarg;
+            break;
+        case OPT_SINCE:
+            if (!date_option("since", optarg, false, parsed.filter.since, parsed))
+                return;
+            break;
+        case OPT_UNTIL:
+            if (!date_option("until", optarg, true, parsed.filter.until, parsed))
+                return;
+            break;
+        case OPT_SUMMARY_STATION:
+            parsed.filter.station = optarg;
+            break;
+        case OPT_HTML:
+            parsed.html_path = optarg;
+            break;
+        default:
+            optind = argc + 1;
+        }
+    }
+    if (optind != argc) {
+        parsed.action = command_line_action::message_failure;
+        parsed.message = SUMMARY_USAGE;
+    }
+}
 
 // A whole number from 1 up to `limit`; 0 for anything else.
 long parse_whole(const char* text, long limit) {
@@ -238,6 +310,9 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
         case OPT_BOARD_ID:
             settings.board_id = optarg;
             break;
+        case OPT_RECORD:
+            settings.record_url = optarg;
+            break;
         case OPT_VERSION:
             parsed.action = command_line_action::print_version;
             return false;
@@ -259,6 +334,10 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
 
 parsed_command_line parse_command_line(int argc, char** argv) {
     parsed_command_line parsed;
+    if (summary_wanted(argc, argv)) {
+        parse_summary(argc, argv, parsed);
+        return parsed;
+    }
     // Options act in the order given, so whatever ends the parse (-h, a bad
     // option) leaves the options after it without effect.
     if (!parse_options(argc, argv, parsed))

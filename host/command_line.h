@@ -4,6 +4,7 @@
 // report paths) comes back in command-line order, with the action that ends
 // the command line; korvin_main carries them out.
 #include "settings.h"
+#include "summary.h"
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,7 @@ enum class command_line_action {
     list_ports,      // the serial ports of this machine; status 0
     help,            // the usage text and the long options, to standard output; status 0
     station,         // the station with the settings (station, ports, count, ...)
+    summary,         // --summary: the results store's summary (and page)
 };
 
 struct parsed_command_line {
@@ -45,13 +47,17 @@ struct parsed_command_line {
     std::vector<command_line_effect> effects;
     command_line_action action = command_line_action::run;
     std::string message; // of a message_failure, line end included
+    // --summary URL with its own options: --since, --until, --station, --html.
+    std::string summary_url, html_path;
+    summary_filter filter;
 };
 
 // Parses the options ("chl:p:v" and the long options, GNU permutation unless
 // POSIXLY_CORRECT) and the test name. -h, a bad option or a bad option
 // argument, --version, --list-ports and --help end the parse where they
 // stand: later options have no effect and the test name is not looked at.
-// Prints nothing and touches no file.
+// Prints nothing and touches no file. A command line with --summary is read
+// with the summary's options alone.
 parsed_command_line parse_command_line(int argc, char** argv);
 
 } // namespace korvin

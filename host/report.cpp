@@ -14,6 +14,7 @@ namespace {
 // Whether the last text written to the console or the log left a line open.
 bool console_open = false;
 bool log_open = false;
+std::string* log_capture = nullptr;
 
 void vreport(int targets, const char* format, va_list args) {
     // Formatted once into a buffer: the text may hold NUL bytes (a relayed
@@ -24,10 +25,14 @@ void vreport(int targets, const char* format, va_list args) {
     const bool open = text.back() != '\n';
     // The log first: whatever the console shows is then in the log already,
     // even when CTRL-C (which flushes nothing) comes next.
-    if ((targets & REPORT_LOG) && log_file) {
-        std::fwrite(text.data(), 1, text.size(), log_file);
+    if ((targets & REPORT_LOG) && (log_file || log_capture)) {
         log_open = open;
-        std::fflush(log_file);
+        if (log_capture)
+            log_capture->append(text);
+        if (log_file) {
+            std::fwrite(text.data(), 1, text.size(), log_file);
+            std::fflush(log_file);
+        }
     }
     if (targets & REPORT_CONSOLE) {
         std::fwrite(text.data(), 1, text.size(), stdout);
@@ -36,6 +41,10 @@ void vreport(int targets, const char* format, va_list args) {
 }
 
 } // namespace
+
+void report_capture_log(std::string* log) {
+    log_capture = log;
+}
 
 void end_open_lines(int targets) {
     int open = 0;
@@ -98,6 +107,12 @@ void print_long_options(std::FILE* stream) {
                "  --report-dir <dir>\n"
                "                    Keep each board's JUnit XML, JSON report and log in <dir>,\n"
                "                    named <UTC time>-<port>-<board number>[-<ID>].\n"
+               "  --record <url>    Keep every run in a results store: sqlite:<file> or\n"
+               "                    postgresql://... (a PostgreSQL connection URI).\n"
+               "  --summary <url>   Print the yield, the failing lines and the failed boards\n"
+               "                    of a results store and exit; with --since <date>,\n"
+               "                    --until <date>, --station <name>, and --html <file> for\n"
+               "                    the same as a page.\n"
                "  --list-ports      List the serial ports of this machine and exit.\n"
                "  --help            Print this text and exit.\n"
                "  --version         Print korvin's version and exit.\n"

@@ -2,6 +2,7 @@
 // The host's two fixed outputs: the test run's report (console and log file)
 // and the usage text.
 #include <cstdio>
+#include <string>
 
 namespace korvin {
 
@@ -24,6 +25,10 @@ void report_to(int targets, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// Also keep the log's text (what -l writes) in `log` from now on; null
+// stops. The run's record carries it.
+void report_capture_log(std::string* log);
 
 // Ends the line that report left open (a heading waiting for its verdict,
 // a trace line cut short) on those of `targets` where one is.

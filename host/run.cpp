@@ -6,8 +6,10 @@
 #include "ports.h"
 #include "processes.h"
 #include "report.h"
+#include "run_record.h"
 #include "serial.h"
 #include "station.h"
+#include "summary.h"
 #include "system.h"
 #include "test_run.h"
 
@@ -99,9 +101,12 @@ void close_log() {
     }
 }
 
-// The run whose board is waking, for after_wake, and whether it woke.
+// The run whose board is waking, for after_wake, and whether it woke; its
+// record in the results store.
 run_settings* waking = nullptr;
 bool woke = false;
+run_record* recording = nullptr;
+std::size_t image_bytes = 0;
 
 // --ask-board: "N ID", the board's number, a space and its ID (perhaps empty).
 bool read_board_line(run_settings& settings) {
@@ -131,6 +136,14 @@ bool after_wake() {
     if (settings.ask_board && !read_board_line(settings))
         return false;
     woke = true;
+    // A run is recorded from the wake: a port that never saw a board has no run.
+    if (recording)
+        recording->begin(serial_port_name(), image_bytes,
+                         settings.board_id.empty() ? std::nullopt
+                                                   : std::optional<std::string>(settings.board_id),
+                         settings.board_number ? std::optional<long long>(settings.board_number)
+                                               : std::nullopt,
+                         !settings.events);
     if (settings.report_dir.empty())
         return true;
     settings.record_base =
@@ -176,11 +189,20 @@ station_settings station_settings_of(const run_settings& settings) {
     station.strict = settings.strict;
     if (settings.timeout_seconds != DEFAULT_SILENCE_SECONDS)
         station.timeout_seconds = settings.timeout_seconds;
+    station.record_url = settings.record_url;
     return station;
 }
 
 // From the serial port on: returns the exit status.
 int run_sequence(run_settings settings, const unsigned char* image, std::size_t image_length) {
+    // A store that is refused stops the run before the board is touched.
+    run_record record;
+    if (!record.open(settings.record_url)) {
+        close_log();
+        return finish(1);
+    }
+    recording = &record;
+    image_bytes = image_length;
     const int opened = settings.port_path.empty() ? serial_open(settings.port_number)
                                                   : serial_open_path(settings.port_path);
     if (!opened) {
@@ -220,6 +242,7 @@ int run_sequence(run_settings settings, const unsigned char* image, std::size_t 
             // A dead link would otherwise poll the boot ROM for ever.
             print_error("Could not read from serial port %s.\n", serial_port_name().c_str());
         }
+        record.end(stop_requested() ? "interrupted" : "error", last_error());
         // A board that woke has its record, however short.
         if (!settings.record_base.empty()) {
             facts.timestamp = report_timestamp();
@@ -231,7 +254,12 @@ int run_sequence(run_settings settings, const unsigned char* image, std::size_t 
                                 kind);
         }
     } else {
-        const test_run_result result = test_run(settings, facts);
+        const test_run_result result = test_run(settings, facts, &record);
+        record.end(result.stopped      ? "interrupted"
+                   : result.link_lost  ? "error"
+                   : result.any_failed ? "failed"
+                                       : "passed",
+                   result.link_lost ? last_error() : "");
         failed = result.any_failed;
         if (result.link_lost || result.stopped || result.report_failed)
             status = 1;
@@ -239,6 +267,7 @@ int run_sequence(run_settings settings, const unsigned char* image, std::size_t 
             status = 2;
     }
     waking = nullptr;
+    recording = nullptr;
     if (settings.until_swapped && woke && !serial_failed() && !stop_requested()) {
         // The board's record is complete; the port stays open while the
         // board is on, so that the next run meets the next board and not
@@ -293,6 +322,8 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
     case command_line_action::list_ports:
         print_port_list();
         return 0;
+    case command_line_action::summary:
+        return summary_main(parsed.summary_url, parsed.filter, parsed.html_path);
     case command_line_action::help:
         print_usage(stdout);
         print_long_options(stdout);

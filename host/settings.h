@@ -44,6 +44,7 @@ struct run_settings {
     unsigned long board_number = 0; // --board-number N
     std::string board_id;           // --board-id ID
     std::string record_base;        // set at the wake: the report directory's name for the records
+    std::string record_url;         // --record URL: every run into that results store
 };
 
 } // namespace korvin

@@ -1,6 +1,8 @@
 #include "station.h"
 
 #include "ports.h"
+#include "record_spool.h"
+#include "recorder.h"
 #include "serial.h"
 #include "station_slots.h"
 
@@ -51,6 +53,8 @@ void start_child(station_state& st, slot& s) {
         argv.insert(argv.end(), {"--timeout", std::to_string(st.settings.timeout_seconds)});
     if (!st.settings.report_dir.empty())
         argv.insert(argv.end(), {"--report-dir", st.settings.report_dir});
+    if (!st.settings.record_url.empty())
+        argv.insert(argv.end(), {"--record", st.settings.record_url});
     std::string error;
     s.child = child_start(argv, error);
     s.output_ended = s.stop_sent = false;
@@ -177,8 +181,38 @@ bool report_dir_writable(const std::string& dir) {
     return true;
 }
 
+namespace {
+
+// Opens the results store to refuse a bad one before any board is touched,
+// and sends what runs spooled: the boards' runs say nothing on standard
+// error (theirs goes nowhere), so after the last one the station says where
+// the records wait when the store is still away.
+bool send_spool(const std::string& url, bool after_runs) {
+    if (url.empty())
+        return true;
+    run_recorder recorder;
+    std::string reason;
+    if (recorder.open(url, reason))
+        return true;
+    const std::string spool = record_spool_path(url);
+    std::error_code error;
+    if (!after_runs)
+        std::fprintf(stderr, "Could not use the record store %s: %s.\n", url.c_str(),
+                     reason.c_str());
+    else if (std::filesystem::exists(spool, error))
+        std::fprintf(stderr,
+                     "The record store failed (%s); the runs it could not take are kept in %s "
+                     "until a later korvin with the same --record sends them.\n",
+                     reason.c_str(), spool.c_str());
+    return false;
+}
+
+} // namespace
+
 int station_main(const station_settings& settings, const std::string& korvin) {
     station_state st{settings, korvin};
+    if (!send_spool(settings.record_url, false))
+        return 1;
     const bool listing = settings.ports.empty();
     const std::vector<std::string> ports = listing ? listed_ports() : settings.ports;
     if (ports.empty()) {
@@ -238,6 +272,7 @@ int station_main(const station_settings& settings, const std::string& korvin) {
         draw(st);
         restore_input_echo();
     }
+    send_spool(settings.record_url, true);
     std::printf("%s\n", final_line(st.totals).c_str());
     const bool trouble = st.totals.failed + st.totals.errors > 0;
     return settings.strict && trouble ? 2 : 0;

@@ -16,6 +16,9 @@ struct station_settings {
     unsigned long count = 0;        // --count: end after this many boards; 0 never
     bool strict = false;            // --strict: status 2 after a failed board or an error
     int timeout_seconds = 0;        // --timeout, passed on; 0 leaves korvin's default
+    // --record URL, passed on: each board's run writes its own record, as it
+    // goes, so that neither a station nor a board's run that dies loses one.
+    std::string record_url;
 };
 
 // How often the station looks at the port listing when no -p is given.
@@ -29,7 +32,9 @@ constexpr int STOP_GRACE_MS = 10000;
 // program each board's run starts. Reads board IDs from standard input, one
 // a line. The report directory must have been checked (report_dir_writable).
 // Returns the exit status: 0, or 2 with strict when any board failed or had
-// an error; 1 (message printed) when there is no port to serve.
+// an error; 1 (message printed) when there is no port to serve or the results
+// store is refused. The store's spool is sent before the first board and
+// after the last run has ended.
 int station_main(const station_settings& settings, const std::string& korvin);
 
 // The report directory exists or can be made, and a file can be written in it.

@@ -92,7 +92,7 @@ bool interrupted(monitor_outcome outcome) {
 // error, and with --diagnose where it happened.
 void record_interruption(const run_settings& settings, const run_facts& facts,
                          test_run_result& result, monitor_outcome why, const test_entry* during,
-                         double seconds) {
+                         double seconds, test_run_observer* observer) {
     char message[160];
     if (why == monitor_outcome::silent)
         std::snprintf(message, sizeof message, "The board sent nothing for %d seconds.",
@@ -106,6 +106,8 @@ void record_interruption(const run_settings& settings, const run_facts& facts,
     print_error("%s\n", message);
     report_to(REPORT_LOG, "%s\n", message);
     (why == monitor_outcome::stopped ? result.stopped : result.link_lost) = true;
+    if (observer && during)
+        observer->test_ended(result.passes + 1, during->name, "error", 0, seconds, {});
 
     const test_outcome cut_short{during ? during->name : "monitor", 0, seconds, {}, message};
     if (!write_reports(settings, facts, result.verdicts, &cut_short))
@@ -133,7 +135,8 @@ void record_interruption(const run_settings& settings, const run_facts& facts,
 
 } // namespace
 
-test_run_result test_run(const run_settings& settings, const run_facts& run) {
+test_run_result test_run(const run_settings& settings, const run_facts& run,
+                         test_run_observer* observer) {
     test_run_result result;
     run_facts facts = run;
     facts.timestamp = report_timestamp();
@@ -146,7 +149,7 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
         monitor_answer ignored;
         const monitor_outcome r = monitor_command(static_cast<unsigned char>(mode), true, ignored);
         if (interrupted(r)) {
-            record_interruption(settings, facts, result, r, nullptr, 0);
+            record_interruption(settings, facts, result, r, nullptr, 0, observer);
             return result;
         }
     }
@@ -172,7 +175,7 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
                 monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
             const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
             if (interrupted(r)) {
-                record_interruption(settings, facts, result, r, &t, took.count());
+                record_interruption(settings, facts, result, r, &t, took.count(), observer);
                 return result;
             }
             const bool passed = r == monitor_outcome::passed;
@@ -186,6 +189,9 @@ test_run_result test_run(const run_settings& settings, const run_facts& run) {
                         report("    %s\n", finding.c_str());
             }
             emit_test(event_kind::verdict, t, result.passes + 1, &verdict);
+            if (observer)
+                observer->test_ended(result.passes + 1, t.name, passed ? "passed" : "failed",
+                                     answer.code, took.count(), verdict.findings);
             result.verdicts.push_back(verdict);
         }
         ++result.passes;

@@ -34,6 +34,16 @@ struct test_run_result {
     bool report_failed = false; // a report file could not be written
 };
 
+// Told of each test as it ends, for the run's record in a results store.
+class test_run_observer {
+  public:
+    virtual ~test_run_observer() = default;
+    // status: "passed", "failed", or "error" for the test the link cut short.
+    virtual void test_ended(unsigned long pass, const char* name, const char* status,
+                            std::uint32_t code, double seconds,
+                            const std::vector<std::string>& findings) = 0;
+};
+
 // Runs the tests over the open serial port on a monitor that has just
 // started: its first prompt is the next thing the run waits for. The mode
 // commands ('v' with verbose or diagnose, 's' with continuous) cannot be
@@ -50,6 +60,7 @@ struct test_run_result {
 //
 // Returns after one pass, or, when continuous, only after an interruption.
 // Closes neither the port nor the log, and never touches the exit status.
-test_run_result test_run(const run_settings& settings, const run_facts& facts = {});
+test_run_result test_run(const run_settings& settings, const run_facts& facts = {},
+                         test_run_observer* observer = nullptr);
 
 } // namespace korvin

@@ -25,7 +25,7 @@ _korvin()
             COMPREPLY=($(compgen -d -- "$cur"))
             return 0
             ;;
-        -l|--report)
+        -l|--report|--html)
             # File names, with directories shown as such.
             compopt -o filenames 2>/dev/null
             local IFS=$'\n'
@@ -37,17 +37,37 @@ _korvin()
             COMPREPLY=($(compgen -W "$(_korvin_ports "${COMP_WORDS[0]}")" -- "$cur"))
             return 0
             ;;
-        --wait|--timeout|--count|--board-number|--board-id)
-            # A number (or an ID): nothing to offer.
+        --record|--summary)
+            # A store: a SQLite file after "sqlite:", or a URI to type.
+            if [[ $cur == sqlite:* ]]; then
+                local IFS=$'\n'
+                COMPREPLY=($(compgen -P sqlite: -f -- "${cur#sqlite:}"))
+            else
+                COMPREPLY=($(compgen -W "sqlite: postgresql://" -- "$cur"))
+                compopt -o nospace 2>/dev/null
+            fi
+            return 0
+            ;;
+        --station)
+            # After --summary a station's name; korvin --station takes nothing.
+            [[ " ${COMP_WORDS[*]} " == *" --summary "* ]] && return 0
+            ;;
+        --wait|--timeout|--count|--board-number|--board-id|--since|--until)
+            # A number, an ID or a date: nothing to offer.
             return 0
             ;;
     esac
 
     case $cur in
         -*)
-            COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
-                --timeout --list-ports --help --version --station --count --report-dir
-                --events --ask-board --board-number --board-id --until-swapped" -- "$cur"))
+            if [[ " ${COMP_WORDS[*]} " == *" --summary "* ]]; then
+                COMPREPLY=($(compgen -W "--since --until --station --html" -- "$cur"))
+            else
+                COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
+                    --timeout --list-ports --help --version --station --count --report-dir
+                    --events --ask-board --board-number --board-id --until-swapped --record
+                    --summary" -- "$cur"))
+            fi
             ;;
         *)
             COMPREPLY=($(compgen -W "sdram flash sram" -- "$cur"))

@@ -49,7 +49,7 @@ expect() {
 got=$(complete -p korvin)
 [ "$got" = "complete -F _korvin korvin" ] || { echo "FAILED: complete -p korvin: $got"; failed=1; }
 
-all_options="--ask-board --board-id --board-number --count --diagnose --events --help --list-ports --report --report-dir --station --strict --timeout --until-swapped --version --wait -c -h -l -p -v"
+all_options="--ask-board --board-id --board-number --count --diagnose --events --help --list-ports --record --report --report-dir --station --strict --summary --timeout --until-swapped --version --wait -c -h -l -p -v"
 cat >"$tmp/path/listing" <<'EOF'
 1                                                 COM1 (/dev/ttyS0), 16550A UART
 /dev/ttyUSB0                                      FT232R USB UART
@@ -68,7 +68,7 @@ while IFS='|' read -r want line; do
 done <<EOF
 $all_options|korvin -
 --diagnose|korvin --d
---report --report-dir|korvin -v --r
+--record --report --report-dir|korvin -v --r
 --station --strict|korvin --st
 results|korvin --station --report-dir ''
 |korvin --station --count ''
@@ -84,6 +84,9 @@ run.log|korvin sram -l ru
 report.xml results|korvin --report re
 |korvin --wait ''
 |korvin --timeout 1
+postgresql:// sqlite:|korvin --record ''
+sqlite:run.log|korvin --summary sqlite:ru
+--since --station|korvin --summary sqlite:r.db --s
 EOF
 
 # No ports: the listing's one line is no port name.
