@@ -55,6 +55,11 @@ enum long_option {
     OPT_UNTIL_SWAPPED,
     OPT_BOARD_NUMBER,
     OPT_BOARD_ID,
+    OPT_FULL,
+    OPT_FULL_RANGE,
+    OPT_PEEK,
+    OPT_POKE,
+    OPT_DUMP,
 };
 
 const option LONG_OPTIONS[] = {
@@ -74,6 +79,11 @@ const option LONG_OPTIONS[] = {
     {"until-swapped", no_argument, nullptr, OPT_UNTIL_SWAPPED},
     {"board-number", required_argument, nullptr, OPT_BOARD_NUMBER},
     {"board-id", required_argument, nullptr, OPT_BOARD_ID},
+    {"full", no_argument, nullptr, OPT_FULL},
+    {"full-range", required_argument, nullptr, OPT_FULL_RANGE},
+    {"peek", required_argument, nullptr, OPT_PEEK},
+    {"poke", required_argument, nullptr, OPT_POKE},
+    {"dump", required_argument, nullptr, OPT_DUMP},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -119,6 +129,81 @@ void set_port(run_settings& settings, const char* argument) {
     }
 }
 
+// A 32-bit number, whole text: hexadecimal for an address (0x optional),
+// C style (0x hexadecimal, else decimal) for the rest.
+bool parse_u32(const std::string& text, int base, std::uint32_t& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' ||
+        std::isspace(static_cast<unsigned char>(text[0])))
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text.c_str(), &end, base);
+    if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFull)
+        return false;
+    value = static_cast<std::uint32_t>(v);
+    return true;
+}
+
+// "ADDR[:WIDTH]", WIDTH in bits (8, 16 or 32), into the operation.
+bool parse_location(const std::string& text, bench_operation& op) {
+    const auto colon = text.find(':');
+    if (!parse_u32(text.substr(0, colon), 16, op.address))
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    const std::string bits = text.substr(colon + 1);
+    op.width = bits == "8" ? 1 : bits == "16" ? 2 : bits == "32" ? 4 : 0;
+    return op.width != 0;
+}
+
+// --peek ADDR[:WIDTH], --poke ADDR=VALUE[:WIDTH], --dump ADDR[:WIDTH] LENGTH (the
+// length the next word of the command line); false, with the message, when
+// the argument is none of these.
+bool bench_option(int opt, int argc, char** argv, parsed_command_line& parsed) {
+    bench_operation op{};
+    const std::string text = optarg;
+    bool good = false;
+    const char* form = "";
+    if (opt == OPT_PEEK) {
+        op.what = bench_operation::kind::peek;
+        form = "ADDR[:WIDTH]";
+        good = parse_location(text, op);
+    } else if (opt == OPT_POKE) {
+        op.what = bench_operation::kind::poke;
+        form = "ADDR=VALUE[:WIDTH]";
+        const auto eq = text.find('=');
+        const auto colon = text.find(':', eq == std::string::npos ? 0 : eq);
+        const std::string value =
+            eq == std::string::npos
+                ? ""
+                : text.substr(eq + 1,
+                              colon == std::string::npos ? std::string::npos : colon - eq - 1);
+        const std::string where =
+            text.substr(0, eq) + (colon == std::string::npos ? "" : text.substr(colon));
+        good =
+            eq != std::string::npos && parse_location(where, op) && parse_u32(value, 0, op.value);
+    } else {
+        op.what = bench_operation::kind::dump;
+        form = "ADDR[:WIDTH] LENGTH";
+        good = parse_location(text, op) && optind < argc && parse_u32(argv[optind], 0, op.length) &&
+               op.length != 0;
+        if (good)
+            ++optind;
+    }
+    if (good) {
+        parsed.settings.bench_operations.push_back(op);
+        return true;
+    }
+    parsed.action = command_line_action::message_failure;
+    parsed.message = std::string("The --") +
+                     (opt == OPT_PEEK   ? "peek"
+                      : opt == OPT_POKE ? "poke"
+                                        : "dump") +
+                     " option takes " + form +
+                     " (ADDR in hexadecimal, WIDTH 8, 16 or 32 bits), not '" + text + "'.\n";
+    return false;
+}
+
 bool test_name(const char* word) {
     return std::strcmp(word, "sdram") == 0 || std::strcmp(word, "flash") == 0 ||
            std::strcmp(word, "sram") == 0;
@@ -150,14 +235,16 @@ bool station_conflicts(const run_settings& settings,
         : std::any_of(effects.begin(), effects.end(),
                       [](const command_line_effect& e) { return e.kind == effect_kind::open_log; })
             ? "-l"
-        : !settings.report_path.empty() ? "--report"
-        : settings.wait_seconds != 0    ? "--wait"
-        : settings.events               ? "--events"
-        : settings.ask_board            ? "--ask-board"
-        : settings.until_swapped        ? "--until-swapped"
-        : settings.board_number != 0    ? "--board-number"
-        : !settings.board_id.empty()    ? "--board-id"
-                                        : nullptr;
+        : !settings.report_path.empty()      ? "--report"
+        : settings.wait_seconds != 0         ? "--wait"
+        : settings.events                    ? "--events"
+        : settings.ask_board                 ? "--ask-board"
+        : settings.until_swapped             ? "--until-swapped"
+        : settings.board_number != 0         ? "--board-number"
+        : !settings.board_id.empty()         ? "--board-id"
+        : settings.full                      ? "--full"
+        : !settings.bench_operations.empty() ? "--peek, --poke or --dump"
+                                             : nullptr;
     if (!option)
         return true;
     parsed.action = command_line_action::message_failure;
@@ -238,6 +325,25 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
         case OPT_BOARD_ID:
             settings.board_id = optarg;
             break;
+        case OPT_FULL:
+            settings.full = true;
+            break;
+        case OPT_FULL_RANGE:
+            settings.full = true;
+            if (!parse_u32(optarg, 0, settings.full_range) || settings.full_range == 0) {
+                parsed.action = command_line_action::message_failure;
+                parsed.message = std::string("The --full-range option takes a number of bytes "
+                                             "from 1 up, not '") +
+                                 optarg + "'.\n";
+                return false;
+            }
+            break;
+        case OPT_PEEK:
+        case OPT_POKE:
+        case OPT_DUMP:
+            if (!bench_option(opt, argc, argv, parsed))
+                return false;
+            break;
         case OPT_VERSION:
             parsed.action = command_line_action::print_version;
             return false;
@@ -278,6 +384,14 @@ parsed_command_line parse_command_line(int argc, char** argv) {
         parsed.settings.test_flash = std::strcmp(name, "flash") == 0;
         parsed.settings.test_sram = std::strcmp(name, "sram") == 0;
     }
+    if (!parsed.settings.bench_operations.empty() && (argc > optind || parsed.settings.full)) {
+        parsed.action = command_line_action::message_failure;
+        parsed.message = "The --peek, --poke and --dump options run no test; they take neither "
+                         "a test name nor --full.\n";
+        return parsed;
+    }
+    if (!parsed.settings.bench_operations.empty())
+        parsed.settings.test_sdram = parsed.settings.test_flash = parsed.settings.test_sram = false;
     if (parsed.settings.station && station_conflicts(parsed.settings, parsed.effects, parsed))
         parsed.action = command_line_action::station;
     return parsed;
