@@ -103,23 +103,23 @@ std::string coupling_finding(const full_memory& m, std::uint32_t size, const mar
                 cell.address, bit_number(cell.bit));
 }
 
-// Whether the cell takes both levels when written alone: a stuck bit (or one
-// that cannot leave a level) does not; a victim of coupling, which the march
-// can show the same way, does.
-bool holds_both_levels(const full_memory& m, const march_cell& cell, full_test_result& result) {
+// The level the cell keeps when written alone to 0 and then to 1, or to 1 and
+// then to 0: a bit stuck (or unable to leave a level) keeps one; -1 when it
+// takes both, as a victim of coupling does, or when no answer came.
+int kept_level(const full_memory& m, const march_cell& cell, full_test_result& result) {
     const std::uint32_t ones = m.width == 4 ? 0xFFFFFFFFu : (1u << (m.width * 8)) - 1;
     for (const std::uint32_t level : {ones, 0u}) {
         for (const std::uint32_t value : {level ^ ones, level})
             if (!answered(bench_exchange(BENCH_WRITE, bench_write(m.width, cell.address, value)),
                           result))
-                return false;
+                return -1;
         const bench_answer read = bench_exchange(BENCH_READ, bench_read(m.width, cell.address));
         if (!answered(read, result) || read.lines.empty())
-            return false;
+            return -1;
         if ((std::stoul(read.lines[0], nullptr, 16) & cell.bit) != (level & cell.bit))
-            return false;
+            return level ? 0 : 1;
     }
-    return true;
+    return -1;
 }
 
 } // namespace
@@ -128,10 +128,9 @@ bool full_test_covers(memory tested) {
     return memory_of(tested) != nullptr;
 }
 
-std::vector<std::string> march_findings(const char* name, const std::vector<std::string>& lines,
-                                        std::vector<march_cell>& others) {
-    // Per cell, the elements where it read wrong, apart by the level expected.
-    std::map<std::pair<std::uint32_t, std::uint32_t>, std::set<unsigned>> wrong[2];
+std::vector<march_cell> march_cells(const std::vector<std::string>& lines) {
+    std::vector<march_cell> cells;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> seen;
     for (const std::string& line : lines) {
         unsigned element = 0;
         unsigned long address = 0, expected = 0, got = 0;
@@ -140,30 +139,11 @@ std::vector<std::string> march_findings(const char* name, const std::vector<std:
         for (std::uint32_t diff = static_cast<std::uint32_t>(expected ^ got); diff != 0;
              diff &= diff - 1) {
             const std::uint32_t bit = diff & (~diff + 1);
-            wrong[(expected & bit) ? 1 : 0][{static_cast<std::uint32_t>(address), bit}].insert(
-                element);
+            if (seen.insert({static_cast<std::uint32_t>(address), bit}).second)
+                cells.push_back({static_cast<std::uint32_t>(address), bit});
         }
     }
-    std::vector<std::string> findings;
-    std::set<std::pair<std::uint32_t, std::uint32_t>> cells;
-    for (const auto& level : wrong)
-        for (const auto& [cell, elements] : level)
-            cells.insert(cell);
-    // March C- reads 0 in elements 1, 3 and 5 and 1 in elements 2 and 4: a bit
-    // stuck (or unable to leave a level) fails every read of the other level.
-    const std::set<unsigned> READS_OF_1{2, 4}, READS_OF_0{1, 3, 5};
-    for (const auto& cell : cells) {
-        const auto low = wrong[1].find(cell), high = wrong[0].find(cell);
-        const bool reads_0 =
-            low != wrong[1].end() && high == wrong[0].end() && low->second == READS_OF_1;
-        const bool reads_1 =
-            high != wrong[0].end() && low == wrong[1].end() && high->second == READS_OF_0;
-        if (reads_0 || reads_1)
-            findings.push_back(text("%s word 0x%08x bit %d stuck at %d", name, cell.first,
-                                    bit_number(cell.second), reads_1 ? 1 : 0));
-        others.push_back({cell.first, cell.second, reads_0 || reads_1});
-    }
-    return findings;
+    return cells;
 }
 
 std::vector<std::string> lane_findings(const std::vector<std::string>& lines) {
@@ -206,17 +186,15 @@ full_test_result full_test(memory tested, std::uint32_t range) {
     const bench_answer march = bench_exchange(BENCH_MARCH, bench_range(m->width, m->base, size));
     if (!answered(march, result))
         return result;
-    std::vector<march_cell> cells;
-    const std::vector<std::string> stuck = march_findings(m->name, march.lines, cells);
-    auto named = stuck.begin();
-    for (const march_cell& cell : cells) {
-        // A cell that looks stuck is so only when it cannot take both levels.
-        const bool is_stuck = cell.looks_stuck && !holds_both_levels(*m, cell, result);
-        if (result.lost)
-            return result;
-        std::string finding = cell.looks_stuck ? *named++ : "";
-        if (!is_stuck)
-            finding = coupling_finding(*m, size, cell, result);
+    // March C- cannot tell a stuck bit from the victim of a coupled cell:
+    // each failing cell is written alone to see which it is.
+    for (const march_cell& cell : march_cells(march.lines)) {
+        const int level = kept_level(*m, cell, result);
+        const std::string finding = result.lost ? ""
+                                    : level >= 0
+                                        ? text("%s word 0x%08x bit %d stuck at %d", m->name,
+                                               cell.address, bit_number(cell.bit), level)
+                                        : coupling_finding(*m, size, cell, result);
         if (result.lost)
             return result;
         result.findings.push_back(finding);

@@ -30,16 +30,13 @@ bool full_test_covers(memory tested);
 // 0 for all of it.
 full_test_result full_test(memory tested, std::uint32_t range);
 
-// The cells a march test's lines ("F<element> address expected read") name,
-// in `cells`; returns the finding of each that fails as a stuck bit does, in
-// the same order. A victim of coupling can fail that way too.
+// The cells (address and bit) a march test's lines ("F<element> address
+// expected read") name, in the order of their first failure.
 struct march_cell {
     std::uint32_t address;
     std::uint32_t bit; // mask
-    bool looks_stuck;
 };
-std::vector<std::string> march_findings(const char* name, const std::vector<std::string>& lines,
-                                        std::vector<march_cell>& cells);
+std::vector<march_cell> march_cells(const std::vector<std::string>& lines);
 
 // The findings of the SDRAM lane test's lines ("L<width><offset> word expected read").
 std::vector<std::string> lane_findings(const std::vector<std::string>& lines);
