@@ -10,25 +10,15 @@
 
 namespace {
 
-// A window of the board's memory map and the access widths its bus takes
-// (bit w set: width w bytes). The WEIM chips are 16-bit ports here.
-struct memory_window {
-    uint32_t base;
-    uint32_t size;
-    uint32_t widths;
-    uint32_t ram;
-};
-
+// The board's memory windows and the access widths their buses take (bit w
+// set: width w bytes); the WEIM's chips are 16-bit ports. Kept in code, not
+// in a table, so that the image's constants stay in its literal pools.
 constexpr uint32_t ANY_WIDTH = (1u << 1) | (1u << 2) | (1u << 4);
 constexpr uint32_t HALF_WORDS = 1u << 2;
+constexpr uint32_t SDRAM_SIZE = 0x2000000;
+constexpr uint32_t FLASH_SIZE = 0x1000000;
+constexpr uint32_t SRAM_SIZE = 0x40000;
 constexpr uint32_t IRAM_BASE = 0xFFFF4C00;
-
-constexpr memory_window WINDOWS[] = {
-    {SDRAM_BASE, 0x2000000, ANY_WIDTH, 1},
-    {FLASH_BASE, 0x1000000, HALF_WORDS, 0},
-    {SRAM_BASE, 0x40000, HALF_WORDS, 1},
-    {IRAM_BASE, 0 - IRAM_BASE, ANY_WIDTH, 0},
-};
 
 // Findings a test sends at most; the result says when there were more.
 constexpr uint32_t MAX_FINDINGS = 32;
@@ -88,21 +78,33 @@ uint32_t width_mask(uint32_t width) {
 uint32_t check(uint32_t address, uint32_t length, uint32_t width, uint32_t need_ram) {
     if (width != 1 && width != 2 && width != 4)
         return BENCH_BAD_RANGE;
-    for (const memory_window& w : WINDOWS) {
-        uint32_t offset = address - w.base;
-        if (offset >= w.size)
-            continue;
-        if (!(w.widths & (1u << width)))
-            return BENCH_WRONG_WIDTH;
-        if (address & (width - 1))
-            return BENCH_UNALIGNED;
-        if (length == 0 || (length & (width - 1)) || length > w.size - offset)
-            return BENCH_BAD_RANGE;
-        if (need_ram && !w.ram)
-            return BENCH_NOT_RAM;
-        return BENCH_DONE;
+    uint32_t base = SDRAM_BASE, size = SDRAM_SIZE, widths = ANY_WIDTH, ram = 1;
+    if (address - FLASH_BASE < FLASH_SIZE) {
+        base = FLASH_BASE;
+        size = FLASH_SIZE;
+        widths = HALF_WORDS;
+        ram = 0;
+    } else if (address - SRAM_BASE < SRAM_SIZE) {
+        base = SRAM_BASE;
+        size = SRAM_SIZE;
+        widths = HALF_WORDS;
+    } else if (address >= IRAM_BASE) {
+        base = IRAM_BASE;
+        size = 0 - IRAM_BASE;
+        ram = 0;
+    } else if (address - SDRAM_BASE >= SDRAM_SIZE) {
+        return BENCH_NO_MEMORY;
     }
-    return BENCH_NO_MEMORY;
+    const uint32_t offset = address - base;
+    if (!(widths & (1u << width)))
+        return BENCH_WRONG_WIDTH;
+    if (address & (width - 1))
+        return BENCH_UNALIGNED;
+    if (length == 0 || (length & (width - 1)) || length > size - offset)
+        return BENCH_BAD_RANGE;
+    if (need_ram && !ram)
+        return BENCH_NOT_RAM;
+    return BENCH_DONE;
 }
 
 struct findings {
@@ -271,7 +273,7 @@ uint32_t bench_run(uint32_t command) {
     uint32_t refused = check(address, command == 'l' ? 4 : length, width, need_ram);
     if (refused == BENCH_DONE && command == 'c')
         refused = check(victim, width, width, 1);
-    if (refused == BENCH_DONE && command == 'l' && address - SDRAM_BASE >= 0x2000000)
+    if (refused == BENCH_DONE && command == 'l' && address - SDRAM_BASE >= SDRAM_SIZE)
         refused = BENCH_WRONG_WIDTH;
     if (refused != BENCH_DONE)
         return refused;
