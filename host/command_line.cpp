@@ -1,4 +1,5 @@
 #include "command_line.h"
+#include "option_parts.h"
 
 #include "serial.h"
 
@@ -56,11 +57,11 @@ enum long_option {
     OPT_BOARD_NUMBER,
     OPT_BOARD_ID,
     OPT_RECORD,
-    OPT_SUMMARY,
-    OPT_SINCE,
-    OPT_UNTIL,
-    OPT_SUMMARY_STATION,
-    OPT_HTML,
+    OPT_FULL,
+    OPT_FULL_RANGE,
+    OPT_PEEK,
+    OPT_POKE,
+    OPT_DUMP,
 };
 
 const option LONG_OPTIONS[] = {
@@ -81,73 +82,13 @@ const option LONG_OPTIONS[] = {
     {"board-number", required_argument, nullptr, OPT_BOARD_NUMBER},
     {"board-id", required_argument, nullptr, OPT_BOARD_ID},
     {"record", required_argument, nullptr, OPT_RECORD},
+    {"full", no_argument, nullptr, OPT_FULL},
+    {"full-range", required_argument, nullptr, OPT_FULL_RANGE},
+    {"peek", required_argument, nullptr, OPT_PEEK},
+    {"poke", required_argument, nullptr, OPT_POKE},
+    {"dump", required_argument, nullptr, OPT_DUMP},
     {nullptr, 0, nullptr, 0},
 };
-
-const option SUMMARY_OPTIONS[] = {
-    {"summary", required_argument, nullptr, OPT_SUMMARY},
-    {"since", required_argument, nullptr, OPT_SINCE},
-    {"until", required_argument, nullptr, OPT_UNTIL},
-    {"station", required_argument, nullptr, OPT_SUMMARY_STATION},
-    {"html", required_argument, nullptr, OPT_HTML},
-    {nullptr, 0, nullptr, 0},
-};
-
-const char* const SUMMARY_USAGE = "Usage: korvin --summary <url> [--since <date>] [--until <date>] "
-                                  "[--station <name>] [--html <file>]\n";
-
-bool summary_wanted(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--summary") == 0 || std::strncmp(argv[i], "--summary=", 10) == 0)
-            return true;
-    return false;
-}
-
-// --since and --until: a date, or a date and a time, UTC.
-bool date_option(const char* name, const char* text, bool until, std::string& bound,
-                 parsed_command_line& parsed) {
-    if (summary_time_bound(text, until, bound))
-        return true;
-    parsed.action = command_line_action::message_failure;
-    parsed.message = std::string("The --") + name +
-                     " option takes a date, YYYY-MM-DD or YYYY-MM-DDTHH:MM[:SS] (UTC), not '" +
-                     text + "'.\n";
-    return false;
-}
-
-void parse_summary(int argc, char** argv, parsed_command_line& parsed) {
-    opterr = 0;
-    optind = 0;
-    parsed.action = command_line_action::summary;
-    int opt;
-    while ((opt = getopt_long(argc, argv, "", SUMMARY_OPTIONS, nullptr)) != -1) {
-        switch (opt) {
-        case OPT_SUMMARY:
-            parsed.summary_url = optarg;
-            break;
-        case OPT_SINCE:
-            if (!date_option("since", optarg, false, parsed.filter.since, parsed))
-                return;
-            break;
-        case OPT_UNTIL:
-            if (!date_option("until", optarg, true, parsed.filter.until, parsed))
-                return;
-            break;
-        case OPT_SUMMARY_STATION:
-            parsed.filter.station = optarg;
-            break;
-        case OPT_HTML:
-            parsed.html_path = optarg;
-            break;
-        default:
-            optind = argc + 1;
-        }
-    }
-    if (optind != argc) {
-        parsed.action = command_line_action::message_failure;
-        parsed.message = SUMMARY_USAGE;
-    }
-}
 
 // A whole number from 1 up to `limit`; 0 for anything else.
 long parse_whole(const char* text, long limit) {
@@ -222,14 +163,16 @@ bool station_conflicts(const run_settings& settings,
         : std::any_of(effects.begin(), effects.end(),
                       [](const command_line_effect& e) { return e.kind == effect_kind::open_log; })
             ? "-l"
-        : !settings.report_path.empty() ? "--report"
-        : settings.wait_seconds != 0    ? "--wait"
-        : settings.events               ? "--events"
-        : settings.ask_board            ? "--ask-board"
-        : settings.until_swapped        ? "--until-swapped"
-        : settings.board_number != 0    ? "--board-number"
-        : !settings.board_id.empty()    ? "--board-id"
-                                        : nullptr;
+        : !settings.report_path.empty()      ? "--report"
+        : settings.wait_seconds != 0         ? "--wait"
+        : settings.events                    ? "--events"
+        : settings.ask_board                 ? "--ask-board"
+        : settings.until_swapped             ? "--until-swapped"
+        : settings.board_number != 0         ? "--board-number"
+        : !settings.board_id.empty()         ? "--board-id"
+        : settings.full                      ? "--full"
+        : !settings.bench_operations.empty() ? "--peek, --poke or --dump"
+                                             : nullptr;
     if (!option)
         return true;
     parsed.action = command_line_action::message_failure;
@@ -313,6 +256,28 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
         case OPT_RECORD:
             settings.record_url = optarg;
             break;
+        case OPT_FULL:
+            settings.full = true;
+            break;
+        case OPT_FULL_RANGE:
+            settings.full = true;
+            if (!parse_u32(optarg, 0, settings.full_range) || settings.full_range == 0) {
+                parsed.action = command_line_action::message_failure;
+                parsed.message = std::string("The --full-range option takes a number of bytes "
+                                             "from 1 up, not '") +
+                                 optarg + "'.\n";
+                return false;
+            }
+            break;
+        case OPT_PEEK:
+        case OPT_POKE:
+        case OPT_DUMP:
+            if (!bench_option(opt == OPT_PEEK   ? bench_operation::kind::peek
+                              : opt == OPT_POKE ? bench_operation::kind::poke
+                                                : bench_operation::kind::dump,
+                              argc, argv, parsed))
+                return false;
+            break;
         case OPT_VERSION:
             parsed.action = command_line_action::print_version;
             return false;
@@ -357,6 +322,14 @@ parsed_command_line parse_command_line(int argc, char** argv) {
         parsed.settings.test_flash = std::strcmp(name, "flash") == 0;
         parsed.settings.test_sram = std::strcmp(name, "sram") == 0;
     }
+    if (!parsed.settings.bench_operations.empty() && (argc > optind || parsed.settings.full)) {
+        parsed.action = command_line_action::message_failure;
+        parsed.message = "The --peek, --poke and --dump options run no test; they take neither "
+                         "a test name nor --full.\n";
+        return parsed;
+    }
+    if (!parsed.settings.bench_operations.empty())
+        parsed.settings.test_sdram = parsed.settings.test_flash = parsed.settings.test_sram = false;
     if (parsed.settings.station && station_conflicts(parsed.settings, parsed.effects, parsed))
         parsed.action = command_line_action::station;
     return parsed;

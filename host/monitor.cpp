@@ -30,6 +30,10 @@ void monitor_set_silence_limit(int seconds) {
     silence_limit_ms = seconds > 0 ? static_cast<std::uint32_t>(seconds) * 1000u : 0;
 }
 
+std::uint32_t monitor_silence_limit_ms() {
+    return silence_limit_ms;
+}
+
 bool monitor_wait_for(unsigned byte) {
     for (;;) {
         unsigned b = 0;

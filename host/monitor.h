@@ -12,6 +12,8 @@ namespace korvin {
 // How long the board may stay silent before a read of its answer gives up;
 // 0 (the default) waits without limit.
 void monitor_set_silence_limit(int seconds);
+// The limit in milliseconds, 0 for none, for other readers of the monitor.
+std::uint32_t monitor_silence_limit_ms();
 
 // Discards bytes until `byte` arrives. False when the link failed or the
 // board stayed silent past the limit.

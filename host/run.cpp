@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include "bench_session.h"
 #include "boot_rom.h"
 #include "command_line.h"
 #include "events.h"
@@ -194,7 +195,9 @@ station_settings station_settings_of(const run_settings& settings) {
 }
 
 // From the serial port on: returns the exit status.
-int run_sequence(run_settings settings, const unsigned char* image, std::size_t image_length) {
+int run_sequence(run_settings settings, boot_image_bytes boot) {
+    const unsigned char* image = boot.bytes;
+    const std::size_t image_length = boot.length;
     // A store that is refused stops the run before the board is touched.
     run_record record;
     if (!record.open(settings.record_url)) {
@@ -253,6 +256,8 @@ int run_sequence(run_settings settings, const unsigned char* image, std::size_t 
                     print_error("Could not write report '%s%s'.\n", settings.record_base.c_str(),
                                 kind);
         }
+    } else if (!settings.bench_operations.empty()) {
+        status = bench_session(settings);
     } else {
         const test_run_result result = test_run(settings, facts, &record);
         record.end(result.stopped      ? "interrupted"
@@ -286,7 +291,7 @@ int run_sequence(run_settings settings, const unsigned char* image, std::size_t 
 
 } // namespace
 
-int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t image_length) {
+int korvin_main(int argc, char** argv, boot_image_bytes image, boot_image_bytes bench) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     const parsed_command_line parsed = parse_command_line(argc, argv);
     if (parsed.settings.events && parsed.action == command_line_action::run) {
@@ -329,7 +334,14 @@ int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t i
         print_long_options(stdout);
         return 0;
     }
-    return run_sequence(parsed.settings, image, image_length);
+    // The bench monitor only for the options that need it: every other run
+    // downloads the image it always has.
+    const bool bench_needed = parsed.settings.full || !parsed.settings.bench_operations.empty();
+    if (bench_needed && !bench.bytes) {
+        print_error("This korvin has no bench monitor to download.\n");
+        return finish(1);
+    }
+    return run_sequence(parsed.settings, bench_needed ? bench : image);
 }
 
 } // namespace korvin

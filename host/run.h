@@ -10,7 +10,14 @@ namespace korvin {
 // says of the port.
 void print_port_list();
 
-// The whole program: returns the exit status.
-int korvin_main(int argc, char** argv, const unsigned char* image, std::size_t image_length);
+// A boot image to download.
+struct boot_image_bytes {
+    const unsigned char* bytes = nullptr;
+    std::size_t length = 0;
+};
+
+// The whole program: returns the exit status. `image` is what a run
+// downloads; `bench` the bench monitor, for --full, --peek, --poke and --dump.
+int korvin_main(int argc, char** argv, boot_image_bytes image, boot_image_bytes bench = {});
 
 } // namespace korvin

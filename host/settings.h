@@ -16,6 +16,15 @@ constexpr int DEFAULT_SILENCE_SECONDS = 120;
 // The three memories of the board, in the order a run tests them.
 enum class memory { sdram, flash, sram };
 
+// One of the bench monitor's operations for the engineer at the bench.
+struct bench_operation {
+    enum class kind { peek, poke, dump } what;
+    std::uint32_t address = 0;
+    unsigned width = 0;       // bytes; 0: the memory's own width
+    std::uint32_t value = 0;  // poke
+    std::uint32_t length = 0; // dump, bytes
+};
+
 struct run_settings {
     std::int32_t port_number = 1;
     std::string port_path; // set when -p names a device ("/dev/ttyUSB0")
@@ -45,6 +54,10 @@ struct run_settings {
     std::string board_id;           // --board-id ID
     std::string record_base;        // set at the wake: the report directory's name for the records
     std::string record_url;         // --record URL: every run into that results store
+    // The bench monitor's options: they download the bench image instead.
+    bool full = false;            // --full: each memory's full test after its test
+    std::uint32_t full_range = 0; // --full-range BYTES: from each memory's base; 0 all of it
+    std::vector<bench_operation> bench_operations; // --peek, --poke, --dump in order
 };
 
 } // namespace korvin

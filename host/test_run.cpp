@@ -2,6 +2,7 @@
 
 #include "diagnose.h"
 #include "events.h"
+#include "full_test.h"
 #include "monitor.h"
 #include "report.h"
 #include "serial.h"
@@ -188,10 +189,31 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                     for (const std::string& finding : verdict.findings)
                         report("    %s\n", finding.c_str());
             }
+            if (settings.full && full_test_covers(t.tested)) {
+                report("Full test of %s...%c", t.display, ' ');
+                const full_test_result full = full_test(t.tested, settings.full_range);
+                if (full.lost) {
+                    record_interruption(settings, facts, result, full.why_lost, &t, took.count(),
+                                        observer);
+                    return result;
+                }
+                report(full.passed ? "passed\n" : "failed\n");
+                for (const std::string& finding : full.findings)
+                    report("    %s\n", finding.c_str());
+                if (!full.passed) {
+                    result.any_failed = true;
+                    if (verdict.passed)
+                        verdict.code = FULL_TEST_FAILED;
+                    verdict.passed = false;
+                    verdict.findings.insert(verdict.findings.end(), full.findings.begin(),
+                                            full.findings.end());
+                }
+            }
             emit_test(event_kind::verdict, t, result.passes + 1, &verdict);
             if (observer)
-                observer->test_ended(result.passes + 1, t.name, passed ? "passed" : "failed",
-                                     answer.code, took.count(), verdict.findings);
+                observer->test_ended(result.passes + 1, t.name,
+                                     verdict.passed ? "passed" : "failed", verdict.code,
+                                     took.count(), verdict.findings);
             result.verdicts.push_back(verdict);
         }
         ++result.passes;

@@ -108,12 +108,27 @@ struct memory_lines {
     const char* name;
     memory_faults fault_set::*faults;
     unsigned last_data_line, last_address_line;
+    uint32_t base, words; // for cell faults; no words: none taken
+    unsigned unit;
 };
 constexpr memory_lines MEMORIES[] = {
-    {"sdram", &fault_set::sdram, 31, 22},
-    {"flash", &fault_set::flash, 15, 22},
-    {"sram", &fault_set::sram, 15, 16},
+    {"sdram", &fault_set::sdram, 31, 22, 0xA0000000, 1u << 23, 4},
+    {"flash", &fault_set::flash, 15, 22, 0xC0000000, 0, 2},
+    {"sram", &fault_set::sram, 15, 16, 0xC8000000, 1u << 17, 2},
 };
+
+// "cell=..." (cell_faults.h), and on the SDRAM "dqmN=0": byte lane N's data mask stuck low.
+bool parse_cell_or_lane_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
+    memory_faults& faults = f.*memory.faults;
+    if (what.compare(0, 5, "cell=") == 0)
+        return memory.words != 0 && parse_cell_fault(what.substr(5), memory.base, memory.words,
+                                                     memory.unit, faults.cells);
+    if (memory.unit != 4 || what.size() != 6 || what.compare(0, 3, "dqm") != 0 || what[3] < '0' ||
+        what[3] > '3' || what.substr(4) != "=0")
+        return false;
+    faults.lanes_stuck_enabled |= 1u << (what[3] - '0');
+    return true;
+}
 
 // "dN..." or "aN...": a fault on one of the memory's lines.
 bool parse_memory_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
@@ -183,6 +198,8 @@ bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
     for (const memory_lines& memory : MEMORIES) {
         if (device != memory.name)
             continue;
+        if (what.compare(0, 5, "cell=") == 0 || what.compare(0, 3, "dqm") == 0)
+            return parse_cell_or_lane_fault(what, memory, f);
         if ((what[0] == 'd' && what != "dead") || what[0] == 'a')
             return parse_memory_fault(what, memory, f);
         return device == "flash" && parse_flash_chip_fault(what, f.flash_chip);

@@ -5,6 +5,8 @@
 // and open lines are faults of the wires between them; stuck lines are faults at the chip.
 // A store passes the wires, then the chip; a load the chip, then the wires. Address faults
 // act on the word index, as the chip's address lines count it.
+#include "cell_faults.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -76,6 +78,12 @@ struct wire_faults {
 struct memory_faults {
     stuck_lines data, address;
     wire_faults wires;
+    cell_faults cells;
+    // SDRAM byte lanes (bit k: lane k) whose data mask (DQMk) is stuck low: the lane is
+    // written by every store, also a byte or halfword store to another lane.
+    uint32_t lanes_stuck_enabled = 0;
+    // A path other than the plain one: cells or lanes with faults.
+    bool cell_faults_any() const { return cells.any() || lanes_stuck_enabled != 0; }
 };
 
 // Faults of the FLASH chip itself.

@@ -63,6 +63,11 @@ const char USAGE_TEXT[] =
     "      sdram:dN=open  flash:dN=open  sram:dN=open  data line N open\n"
     "      flash:id=MMMM:DDDD                          other identification codes (hex)\n"
     "      flash:dead                                  no FLASH chip answers\n"
+    "      sdram:cell=ADDR.B=0|1|rise|fall  (sram: alike)  bit B of the word at ADDR (hex)\n"
+    "                                                  stuck, or unable to rise or fall\n"
+    "      sdram:cell=ADDR.B~ADDR.C  (sram: alike)     a change of the first bit inverts\n"
+    "                                                  the second\n"
+    "      sdram:dqmN=0                                byte lane N's data mask stuck low\n"
     "      boot:never-wakes  boot:wake-after=N  boot:wake-alt\n"
     "      boot:refuse-write  boot:refuse-start\n";
 

@@ -31,7 +31,11 @@ uint32_t sdram::index(uint32_t offset) const {
 uint32_t sdram::read(uint32_t offset, unsigned width) {
     if (faults_.wires.any())
         return read_through_wires(offset, width);
-    const uint32_t word = faults_.data.apply(cells_.load(index(offset)));
+    const uint32_t i = index(offset);
+    uint32_t held = cells_.load(i);
+    if (faults_.cells.any())
+        held = faults_.cells.load(i, held);
+    const uint32_t word = faults_.data.apply(held);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -39,6 +43,10 @@ uint32_t sdram::read(uint32_t offset, unsigned width) {
 void sdram::write(uint32_t offset, unsigned width, uint32_t value) {
     if (faults_.wires.any()) {
         write_through_wires(offset, width, value);
+        return;
+    }
+    if (faults_.cell_faults_any()) {
+        write_through_cells(offset, width, value);
         return;
     }
     uint32_t& cell = cells_.cell(index(offset));
@@ -74,6 +82,25 @@ void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value)
     const uint32_t seen = faults_.wires.store(value << shift, lanes, held_);
     uint32_t& cell = cells_.cell(wired_index(offset));
     cell = (cell & ~lanes) | (seen & lanes);
+}
+
+// The core drives a byte or halfword store's data on every byte lane; a lane whose data mask
+// is stuck enabled takes it too.
+void sdram::write_through_cells(uint32_t offset, unsigned width, uint32_t value) {
+    const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
+    uint32_t lanes = width_mask(width) << shift;
+    const uint32_t data = width == 1   ? (value & 0xFF) * 0x01010101u
+                          : width == 2 ? (value & 0xFFFF) * 0x00010001u
+                                       : value;
+    for (unsigned lane = 0; lane < 4; ++lane)
+        if (faults_.lanes_stuck_enabled & (1u << lane))
+            lanes |= 0xFFu << (lane * 8);
+    const uint32_t i = index(offset);
+    const uint32_t old = cells_.load(i);
+    const uint32_t kept =
+        faults_.cells.store(i, old, (old & ~lanes) | (data & lanes),
+                            [this](uint32_t victim, uint32_t bit) { cells_.cell(victim) ^= bit; });
+    cells_.cell(i) = kept;
 }
 
 } // namespace korvin::sim

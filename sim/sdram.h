@@ -29,6 +29,8 @@ class sdram : public device {
     uint32_t wired_index(uint32_t offset) const;
     [[gnu::cold]] uint32_t read_through_wires(uint32_t offset, unsigned width) const;
     [[gnu::cold]] void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
+    // A store to cells or lanes with faults.
+    [[gnu::cold]] void write_through_cells(uint32_t offset, unsigned width, uint32_t value);
     static uint32_t xorshift(uint32_t& state);
 
     // The cells' power-up contents: random, the same on every board.

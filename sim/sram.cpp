@@ -19,7 +19,9 @@ uint32_t sram::index(uint32_t offset) const {
 uint32_t sram::read(uint32_t offset, unsigned) {
     if (faults_.wires.any())
         return read_through_wires(offset);
-    return static_cast<uint16_t>(faults_.data.apply(cells_[index(offset)]));
+    const uint32_t i = index(offset);
+    const uint32_t held = faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
+    return static_cast<uint16_t>(faults_.data.apply(held));
 }
 
 void sram::write(uint32_t offset, unsigned, uint32_t value) {
@@ -27,7 +29,13 @@ void sram::write(uint32_t offset, unsigned, uint32_t value) {
         write_through_wires(offset, value);
         return;
     }
-    cells_[index(offset)] = static_cast<uint16_t>(value);
+    const uint32_t i = index(offset);
+    if (faults_.cells.any())
+        value = faults_.cells.store(
+            i, cells_[i], value & 0xFFFF, [this](uint32_t victim, uint32_t bit) {
+                cells_[victim] = static_cast<uint16_t>(cells_[victim] ^ bit);
+            });
+    cells_[i] = static_cast<uint16_t>(value);
 }
 
 // The word index crosses the wires, then reaches the chip's pins.

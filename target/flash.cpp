@@ -2,6 +2,7 @@
 #include "imx27.h"
 #include "memtest.h"
 #include "mmio.h"
+#include "setup.h"
 #include "tests.h"
 
 constexpr uint32_t FLASH_SIZE = 0x1000000;
@@ -90,10 +91,7 @@ static void id_line(uint32_t letter, uint32_t code) {
 
 uint32_t flash_test() {
     uint32_t result = 0;
-    // Chip select 0: 16-bit port on D15..D0, enabled, 0x13 wait states.
-    write32(CS0U, 0x00001302);
-    write32(CS0L, 0x01000511);
-    write32(CS0A, 0x010000C0);
+    flash_setup();
 
     flash_unlock(FLASH_BASE);
     write16(FLASH_BASE + UNLOCK1, 0x0090);

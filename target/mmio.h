@@ -18,3 +18,6 @@ static inline void write16(uint32_t address, uint32_t value) {
 static inline void write8(uint32_t address, uint32_t value) {
     *reinterpret_cast<volatile uint8_t*>(address) = static_cast<uint8_t>(value);
 }
+static inline uint32_t read8(uint32_t address) {
+    return *reinterpret_cast<volatile uint8_t*>(address);
+}

@@ -3,6 +3,9 @@
 #include "imx27.h"
 #include "mmio.h"
 #include "tests.h"
+#ifdef KORVIN_BENCH
+#include "bench.h"
+#endif
 
 static void chip_setup() {
     // AIPI1: PSR1 is the complement of PSR0 (slots 2, 8, 9, 18 and 29 differ).
@@ -24,7 +27,8 @@ extern "C" [[noreturn]] void monitor_loop() {
         console_putc('?');
         if (verbose == 0)
             output_enabled = 0;
-        switch (console_getc()) {
+        const uint32_t command = console_getc();
+        switch (command) {
         case '1':
             result = sdram_test();
             break;
@@ -41,6 +45,9 @@ extern "C" [[noreturn]] void monitor_loop() {
             verbose = 1;
             break;
         default:
+#ifdef KORVIN_BENCH
+            result = bench_run(command);
+#endif
             break;
         }
         output_enabled = 1;

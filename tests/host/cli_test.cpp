@@ -1,5 +1,6 @@
 // The korvin binary as a user runs it, against a scripted board on a
 // pseudo-terminal: every stream and the bytes sent, byte for byte.
+#include "boot_bench_image.h"
 #include "boot_image.h"
 #include "explain.h"
 #include "korvin_output.h"
@@ -45,6 +46,15 @@ std::string usage() {
 TEST(Cli, ExpectedDownloadIsWrittenForThisImage) {
     EXPECT_EQ(boot_image_size, DOWNLOADING_IMAGE_SIZE)
         << "DOWNLOADING and WRITE_FILE_FRAME need working out anew for this length";
+}
+
+// What a run without the bench options downloads (download_bytes) is the
+// target build's boot.bin byte for byte; the bench monitor is another image.
+TEST(Cli, EmbeddedImagesAreTheTargetBuildsImages) {
+    const std::string bench(reinterpret_cast<const char*>(boot_bench_image), boot_bench_image_size);
+    EXPECT_EQ(image(), read_file(bin("boot.bin")));
+    EXPECT_EQ(bench, read_file(bin("boot_bench.bin")));
+    EXPECT_NE(image(), bench);
 }
 
 // A few of options_test's usage failures, as the binary answers them.

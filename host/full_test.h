@@ -1,0 +1,44 @@
+#pragma once
+// The full test of a memory on the bench monitor, after its specified test:
+// March C- over every unit of the memory (or the first `range` bytes), the
+// SDRAM's byte and halfword lane test, and for a cell that fails as no stuck
+// bit does, a search for the cell that disturbs it. Findings name the cell
+// (address and bit) or the lane.
+#include "monitor.h"
+#include "settings.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvin {
+
+struct full_test_result {
+    bool passed = true;
+    bool lost = false; // no answer: why_lost says why
+    monitor_outcome why_lost = monitor_outcome::silent;
+    std::vector<std::string> findings;
+};
+
+// The code of a test whose specified part passed and whose full test failed.
+constexpr std::uint32_t FULL_TEST_FAILED = 0x10;
+
+// Whether `tested` has a full test (the SDRAM and the SRAM).
+bool full_test_covers(memory tested);
+
+// Runs it on a started bench monitor. `range`: bytes from the memory's base,
+// 0 for all of it.
+full_test_result full_test(memory tested, std::uint32_t range);
+
+// The cells (address and bit) a march test's lines ("F<element> address
+// expected read") name, in the order of their first failure.
+struct march_cell {
+    std::uint32_t address;
+    std::uint32_t bit; // mask
+};
+std::vector<march_cell> march_cells(const std::vector<std::string>& lines);
+
+// The findings of the SDRAM lane test's lines ("L<width><offset> word expected read").
+std::vector<std::string> lane_findings(const std::vector<std::string>& lines);
+
+} // namespace korvin
