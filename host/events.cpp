@@ -1,4 +1,5 @@
 #include "events.h"
+#include "text.h"
 
 #include <chrono>
 #include <cstdarg>
@@ -321,14 +322,8 @@ std::string event_time_now() {
     const auto now = system_clock::now();
     const std::time_t seconds = system_clock::to_time_t(now);
     const long long ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm utc{};
-    if (const std::tm* t = std::gmtime(&seconds))
-        utc = *t;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms));
-    return text;
+    // Milliseconds between the seconds and the zone: "…T16:43:27.120Z".
+    return time_text(seconds, "%Y-%m-%dT%H:%M:%S", true) + format(".%03dZ", static_cast<int>(ms));
 }
 
 void set_event_stream(std::FILE* to) {

@@ -1,6 +1,7 @@
 // The schema and the writes, the same for both databases.
 #include "record.h"
 #include "record_sql.h"
+#include "text.h"
 
 #include <cctype>
 #include <cstdio>
@@ -287,16 +288,7 @@ std::string record_new_run_key() {
 }
 
 std::string record_utc_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
+    return time_text(std::time(nullptr), "%Y-%m-%dT%H:%M:%SZ", true);
 }
 
 } // namespace korvin

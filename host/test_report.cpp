@@ -56,29 +56,11 @@ bool ends_with_json(const std::string& path) {
 } // namespace
 
 std::string report_timestamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &now);
-#else
-    localtime_r(&now, &local);
-#endif
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &local);
-    return buffer;
+    return time_text(std::time(nullptr), "%Y-%m-%dT%H:%M:%S", false);
 }
 
 std::string record_stamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char buffer[32];
-    std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &utc);
-    return buffer;
+    return time_text(std::time(nullptr), "%Y%m%dT%H%M%SZ", true);
 }
 
 std::string record_name(const std::string& stamp, const std::string& port, unsigned long number,

@@ -55,6 +55,23 @@ std::string hex_bytes(const std::string& bytes, std::size_t limit) {
     return text;
 }
 
+std::string time_text(std::time_t when, const char* fmt, bool utc) {
+    std::tm parts{};
+#if defined(_WIN32)
+    if (utc)
+        gmtime_s(&parts, &when);
+    else
+        localtime_s(&parts, &when);
+#else
+    if (utc)
+        gmtime_r(&when, &parts);
+    else
+        localtime_r(&when, &parts);
+#endif
+    char buffer[64];
+    return std::strftime(buffer, sizeof buffer, fmt, &parts) ? buffer : "";
+}
+
 bool ends_with(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

@@ -3,6 +3,7 @@
 // lists in words and bytes in hexadecimal.
 #include <cstdarg>
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ std::string list_or(const std::vector<std::string>& items);
 // "xx yy zz": at most `limit` bytes in lowercase hexadecimal, " ..." after
 // them when there are more.
 std::string hex_bytes(const std::string& bytes, std::size_t limit = 8);
+
+// The time `when` by strftime's `fmt`, in UTC or in the local time zone.
+std::string time_text(std::time_t when, const char* fmt, bool utc);
 
 // Whether `text` ends with `tail`.
 bool ends_with(const std::string& text, const std::string& tail);
