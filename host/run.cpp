@@ -12,6 +12,7 @@
 #include "station.h"
 #include "summary.h"
 #include "system.h"
+#include "test_report.h"
 #include "test_run.h"
 
 #include <algorithm>
@@ -46,15 +47,8 @@ namespace {
 // folder.
 bool report_writable(const std::string& path) {
     std::error_code error;
-    if (path.empty() || std::filesystem::is_directory(path, error))
-        return false;
-    const std::string probe = path + ".tmp";
-    std::FILE* file = std::fopen(probe.c_str(), "wb");
-    if (!file)
-        return false;
-    std::fclose(file);
-    std::remove(probe.c_str());
-    return true;
+    return !path.empty() && !std::filesystem::is_directory(path, error) &&
+           file_creatable(path + ".tmp");
 }
 
 // Carries out one effect of the command line; false, with its message

@@ -5,6 +5,7 @@
 #include "recorder.h"
 #include "serial.h"
 #include "station_slots.h"
+#include "test_report.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -172,13 +173,7 @@ bool report_dir_writable(const std::string& dir) {
     std::filesystem::create_directories(dir, error);
     if (!std::filesystem::is_directory(dir, error))
         return false;
-    const std::string probe = (std::filesystem::path(dir) / ".korvin-write-test").string();
-    std::FILE* file = std::fopen(probe.c_str(), "wb");
-    if (!file)
-        return false;
-    std::fclose(file);
-    std::remove(probe.c_str());
-    return true;
+    return file_creatable((std::filesystem::path(dir) / ".korvin-write-test").string());
 }
 
 namespace {

@@ -55,6 +55,15 @@ bool ends_with_json(const std::string& path) {
 
 } // namespace
 
+bool file_creatable(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file)
+        return false;
+    std::fclose(file);
+    std::remove(path.c_str());
+    return true;
+}
+
 std::string report_timestamp() {
     return time_text(std::time(nullptr), "%Y-%m-%dT%H:%M:%S", false);
 }

@@ -43,6 +43,11 @@ std::string json_report_text(const run_facts& facts, const std::vector<test_outc
 bool write_test_report(const std::string& path, const run_facts& facts,
                        const std::vector<test_outcome>& tests);
 
+// Whether a file can be created at `path`: it is made and removed again, so
+// that a report that could not be written is refused before the board is
+// touched, not after a long run.
+bool file_creatable(const std::string& path);
+
 // The local time as a report shows it, e.g. "2026-12-08T09:40:12".
 std::string report_timestamp();
 
