@@ -52,8 +52,8 @@ _korvin()
             # After --summary a station's name; korvin --station takes nothing.
             [[ " ${COMP_WORDS[*]} " == *" --summary "* ]] && return 0
             ;;
-        --wait|--timeout|--count|--board-number|--board-id|--since|--until)
-            # A number, an ID or a date: nothing to offer.
+        --wait|--timeout|--count|--board-number|--board-id|--since|--until|--full-range|--peek|--poke|--dump)
+            # A number, an ID, a date or an address: nothing to offer.
             return 0
             ;;
     esac
@@ -66,7 +66,7 @@ _korvin()
                 COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
                     --timeout --list-ports --help --version --station --count --report-dir
                     --events --ask-board --board-number --board-id --until-swapped --record
-                    --summary" -- "$cur"))
+                    --summary --full --full-range --peek --poke --dump" -- "$cur"))
             fi
             ;;
         *)
