@@ -59,6 +59,7 @@ enum long_option {
     OPT_RECORD,
     OPT_FULL,
     OPT_FULL_RANGE,
+    OPT_PROBE_FLASH,
     OPT_PEEK,
     OPT_POKE,
     OPT_DUMP,
@@ -84,6 +85,7 @@ const option LONG_OPTIONS[] = {
     {"record", required_argument, nullptr, OPT_RECORD},
     {"full", no_argument, nullptr, OPT_FULL},
     {"full-range", required_argument, nullptr, OPT_FULL_RANGE},
+    {"probe-flash", no_argument, nullptr, OPT_PROBE_FLASH},
     {"peek", required_argument, nullptr, OPT_PEEK},
     {"poke", required_argument, nullptr, OPT_POKE},
     {"dump", required_argument, nullptr, OPT_DUMP},
@@ -171,6 +173,7 @@ bool station_conflicts(const run_settings& settings,
         : settings.board_number != 0         ? "--board-number"
         : !settings.board_id.empty()         ? "--board-id"
         : settings.full                      ? "--full"
+        : settings.probe_flash               ? "--probe-flash"
         : !settings.bench_operations.empty() ? "--peek, --poke or --dump"
                                              : nullptr;
     if (!option)
@@ -259,6 +262,10 @@ bool parse_options(int argc, char** argv, parsed_command_line& parsed) {
         case OPT_FULL:
             settings.full = true;
             break;
+        case OPT_PROBE_FLASH:
+            // The probe starts from what the trace proves.
+            settings.probe_flash = settings.diagnose = true;
+            break;
         case OPT_FULL_RANGE:
             settings.full = true;
             if (!parse_u32(optarg, 0, settings.full_range) || settings.full_range == 0) {
@@ -322,7 +329,8 @@ parsed_command_line parse_command_line(int argc, char** argv) {
         parsed.settings.test_flash = std::strcmp(name, "flash") == 0;
         parsed.settings.test_sram = std::strcmp(name, "sram") == 0;
     }
-    if (!parsed.settings.bench_operations.empty() && (argc > optind || parsed.settings.full)) {
+    if (!parsed.settings.bench_operations.empty() &&
+        (argc > optind || parsed.settings.full || parsed.settings.probe_flash)) {
         parsed.action = command_line_action::message_failure;
         parsed.message = "The --peek, --poke and --dump options run no test; they take neither "
                          "a test name nor --full.\n";

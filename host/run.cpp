@@ -330,7 +330,8 @@ int korvin_main(int argc, char** argv, boot_image_bytes image, boot_image_bytes 
     }
     // The bench monitor only for the options that need it: every other run
     // downloads the image it always has.
-    const bool bench_needed = parsed.settings.full || !parsed.settings.bench_operations.empty();
+    const bool bench_needed = parsed.settings.full || parsed.settings.probe_flash ||
+                              !parsed.settings.bench_operations.empty();
     if (bench_needed && !bench.bytes) {
         print_error("This korvin has no bench monitor to download.\n");
         return finish(1);

@@ -56,6 +56,7 @@ struct run_settings {
     std::string record_url;         // --record URL: every run into that results store
     // The bench monitor's options: they download the bench image instead.
     bool full = false;            // --full: each memory's full test after its test
+    bool probe_flash = false;     // --probe-flash: a FLASH that took no command is probed
     std::uint32_t full_range = 0; // --full-range BYTES: from each memory's base; 0 all of it
     std::vector<bench_operation> bench_operations; // --peek, --poke, --dump in order
 };

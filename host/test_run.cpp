@@ -2,6 +2,7 @@
 
 #include "diagnose.h"
 #include "events.h"
+#include "flash_probe.h"
 #include "full_test.h"
 #include "monitor.h"
 #include "report.h"
@@ -188,6 +189,20 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                 if (settings.diagnose)
                     for (const std::string& finding : verdict.findings)
                         report("    %s\n", finding.c_str());
+            }
+            // On the bench image, a FLASH that took no command is looked at further.
+            if (!passed && t.tested == memory::flash && settings.diagnose &&
+                (settings.full || settings.probe_flash) && flash_looked_dead(verdict.findings)) {
+                const flash_probe_result probed = flash_probe(bench_exchange);
+                if (probed.lost) {
+                    record_interruption(settings, facts, result, probed.why_lost, &t, took.count(),
+                                        observer);
+                    return result;
+                }
+                for (const std::string& finding : probed.findings)
+                    report("    %s\n", finding.c_str());
+                verdict.findings.insert(verdict.findings.end(), probed.findings.begin(),
+                                        probed.findings.end());
             }
             if (settings.full && full_test_covers(t.tested)) {
                 report("Full test of %s...%c", t.display, ' ');

@@ -66,7 +66,7 @@ _korvin()
                 COMPREPLY=($(compgen -W "-c -h -l -p -v --diagnose --report --strict --wait
                     --timeout --list-ports --help --version --station --count --report-dir
                     --events --ask-board --board-number --board-id --until-swapped --record
-                    --summary --full --full-range --peek --poke --dump" -- "$cur"))
+                    --summary --full --full-range --probe-flash --peek --poke --dump" -- "$cur"))
             fi
             ;;
         *)

@@ -15,6 +15,35 @@ uint16_t erased(uint32_t) {
     return ERASED;
 }
 
+// The CFI query: 0x98 at word 0x55 from read mode; the table below, at word addresses
+// 0x10 up, is that of the common 16 MB x16 parts of device code 0x227E (AMD command set,
+// one region of 128 uniform 128 KB sectors). 0xF0 returns the chip to read mode.
+constexpr uint32_t CFI_ADDRESS = 0x55;
+constexpr uint8_t CFI_QUERY = 0x98;
+constexpr uint32_t CFI_FIRST = 0x10;
+constexpr uint8_t CFI_TABLE[] = {
+    0x51, 0x52, 0x59,             // 0x10 "QRY"
+    0x02, 0x00, 0x40, 0x00,       // 0x13 primary command set 2 (AMD), its table at 0x40
+    0x00, 0x00, 0x00, 0x00,       // 0x17 no alternate command set
+    0x27, 0x36, 0x00, 0x00,       // 0x1B Vcc 2.7 to 3.6 V, no Vpp
+    0x06, 0x06, 0x09, 0x13,       // 0x1F typical word 64 us, buffer 64 us, sector 512 ms, chip
+    0x03, 0x05, 0x03, 0x02,       // 0x23 maxima: times 8, 32, 8 and 4 the typical
+    0x18, 0x02, 0x00,             // 0x27 2^24 bytes; x8/x16 interface
+    0x05, 0x00,                   // 0x2A write buffer 32 bytes
+    0x01, 0x7F, 0x00, 0x00, 0x02, // 0x2C one region: 128 sectors of 0x200 * 256 bytes
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, // 0x31 none more
+    0x00, 0x00, 0x00,                                                       // 0x3D
+    0x50, 0x52, 0x49, 0x31, 0x33, // 0x40 "PRI" version 1.3
+    0x10, 0x02, 0x01, 0x00, 0x08, // 0x45 unlock, erase suspend, protection
+    0x00, 0x00, 0x02, 0xB5, 0xC5, // 0x4A no simultaneous ops, burst; 8-word page; Vpp
+    0x05,                         // 0x4F uniform sectors, top boot flag
+};
+
+uint16_t cfi_word(uint32_t w) {
+    const uint32_t at = (w & 0xFF) - CFI_FIRST;
+    return at < sizeof CFI_TABLE ? CFI_TABLE[at] : 0;
+}
+
 } // namespace
 
 nor_flash::nor_flash(const memory_faults& lines, const flash_chip_faults& chip, flash_timing timing,
@@ -34,6 +63,7 @@ uint32_t nor_flash::wired_word_index(uint32_t offset) const {
 void nor_flash::reset() {
     step_ = step::idle;
     autoselect_ = false;
+    cfi_ = false;
     operating_ = false;
     polls_ = 0;
 }
@@ -88,6 +118,8 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
     uint16_t v;
     if (operating_)
         v = status();
+    else if (cfi_)
+        v = cfi_word(w);
     else if (autoselect_) {
         switch (w & 0xFF) {
         case 0:
@@ -129,6 +161,13 @@ void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
     if (cmd == 0xF0) {
         step_ = step::idle;
         autoselect_ = false;
+        cfi_ = false;
+        return;
+    }
+    if (cfi_)
+        return; // only the reset leaves the query
+    if (step_ == step::idle && a == CFI_ADDRESS && cmd == CFI_QUERY) {
+        cfi_ = true;
         return;
     }
     switch (step_) {

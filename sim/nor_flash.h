@@ -62,6 +62,7 @@ class nor_flash : public device {
     lazy_cells<uint16_t> cells_; // erased, until programmed
     step step_ = step::idle;
     bool autoselect_ = false;
+    bool cfi_ = false; // answering the CFI query
     // The last program or erase; busy until done_.
     bool operating_ = false, erasing_ = false;
     uint16_t programmed_ = 0;

@@ -71,6 +71,9 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // The FLASH's faults run on the bench image beside it, probed when the chip took none
+    // of the test's commands.
+    use_bench_image(read_image(image_path.substr(0, image_path.rfind('.')) + "_bench.bin"));
     std::vector<fault_case> faults = stuck_line_faults();
     if (set != "stuck") {
         const std::vector<fault_case> more = short_and_open_faults(set == "ci");

@@ -384,7 +384,9 @@ diagnosed_run diagnose_in_process(const device_case& device, const std::vector<s
 }
 
 fault_outcome run_in_process(const fault_case& fault, const std::vector<std::uint8_t>& image) {
-    diagnosed_run d = diagnose_in_process(*fault.device, {fault.text()}, image);
+    diagnosed_run d = fault.device->tested == memory::flash && probes_flash()
+                          ? probe_flash_in_process({fault.text()})
+                          : diagnose_in_process(*fault.device, {fault.text()}, image);
     fault_outcome o;
     if (d.ran)
         o = judge(fault, !d.passed, std::move(d.findings));

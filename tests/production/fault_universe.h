@@ -92,6 +92,14 @@ struct diagnosed_run {
 diagnosed_run diagnose_in_process(const device_case& device, const std::vector<std::string>& faults,
                                   const std::vector<std::uint8_t>& image);
 
+// The bench image, for the FLASH's faults: with it their test runs on the bench monitor and a
+// chip that took no command is probed as korvin --probe-flash does.
+void use_bench_image(std::vector<std::uint8_t> image);
+bool probes_flash();
+// The FLASH test with `faults` on the bench image in process, diagnosed, then probed when the
+// chip took no command; the probe's findings follow the trace's.
+diagnosed_run probe_flash_in_process(const std::vector<std::string>& faults);
+
 // `fault`'s memory test in process, diagnosed and judged.
 fault_outcome run_in_process(const fault_case& fault, const std::vector<std::uint8_t>& image);
 

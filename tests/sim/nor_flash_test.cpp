@@ -244,5 +244,39 @@ TEST(NorFlash, ArrayFileKeepsTheCells) {
     EXPECT_EQ(error, small.path + ": not a FLASH image (3 bytes, expected 16777216)");
 }
 
+TEST(NorFlash, AnswersTheCfiQueryUntilReset) {
+    // Byte offsets: the query at word 0x55, "QRY" at words 0x10 to 0x12, the size exponent
+    // at 0x27, the region's sector count less one at 0x2D and its size in 256 bytes at 0x30.
+    const struct {
+        const char* name;
+        cycles c;
+        uint32_t q, size, sectors, sector_units;
+    } cases[] = {
+        {"the query", {{0xAA, 0x98}}, 0x51, 0x18, 0x7F, 0x02},
+        {"the query from autoselect",
+         {{0xAAA, 0xAA}, {0x554, 0x55}, {0xAAA, 0x90}, {0xAA, 0x98}},
+         0x51,
+         0x18,
+         0x7F,
+         0x02},
+        {"0x98 at another address", {{0xA8, 0x98}}, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        flash_bench b;
+        b.run(c.c);
+        EXPECT_EQ(b.read(0x20), c.q);
+        EXPECT_EQ(b.read(0x22), c.q == 0x51 ? 0x52u : 0xFFFFu);
+        EXPECT_EQ(b.read(0x24), c.q == 0x51 ? 0x59u : 0xFFFFu);
+        EXPECT_EQ(b.read(0x4E), c.size);
+        EXPECT_EQ(b.read(0x5A), c.sectors);
+        EXPECT_EQ(b.read(0x60), c.sector_units);
+        b.run({{0xAAA, 0xAA}}); // no command but the reset leaves the query
+        EXPECT_EQ(b.read(0x20), c.q);
+        b.run(RESET);
+        EXPECT_EQ(b.read(0x20), 0xFFFFu) << "read mode again";
+    }
+}
+
 } // namespace
 } // namespace korvin::test

@@ -133,12 +133,16 @@ class in_process_host : public board_host {
             }
             if (c != '?')
                 continue; // nothing the protocol asks for: the host skips to the prompt
-            if (next_ == request_.commands.size()) {
+            std::string chunk;
+            if (next_ < request_.commands.size())
+                chunk = request_.commands.substr(next_++, 1);
+            else if (!request_.more || !request_.more(result_.answers, chunk) || chunk.empty()) {
                 result_.completed = true;
                 break;
             }
-            answer_.command = request_.commands[next_++];
-            line.host_send(static_cast<uint8_t>(answer_.command), now);
+            answer_.command = chunk[0];
+            for (const char byte : chunk)
+                line.host_send(static_cast<uint8_t>(byte), now);
             sent = true;
             at_ = expecting::trace;
         }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,10 @@ struct run_request {
     uint32_t load_address = IRAM_BASE; // where the image goes and starts
     // Each byte is sent after a prompt: "v1" turns the trace on and tests the SDRAM.
     std::string commands;
+    // Asked after the last command, with the answers so far: the next thing to send after a
+    // prompt (a command byte and its arguments, as the bench commands take them); false ends
+    // the run.
+    std::function<bool(const std::vector<command_answer>&, std::string&)> more;
     // Wall time for the whole run; a program that hangs is stopped and reported.
     std::chrono::milliseconds budget{60000};
 };

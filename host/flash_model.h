@@ -1,0 +1,81 @@
+#pragma once
+// What the host knows of the FLASH for a look further when it took no command: the single
+// line faults of its bus (each a hypothesis that says what the chip's pins see of a store and
+// what the processor sees of a load), and the chip's command decoding as the AMD command
+// set's x16 parts do it, to predict what a bench probe would read under each hypothesis.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvin {
+
+constexpr int FLASH_DATA_LINES = 16;
+constexpr int FLASH_INDEX_BITS = 23; // word-index bits of the 8 M words
+
+// A value as predicted: the bits of `known` are certain, the rest may read either way.
+struct predicted {
+    std::uint16_t value = 0;
+    std::uint16_t known = 0;
+    bool fits(std::uint16_t read) const { return ((read ^ value) & known) == 0; }
+};
+
+enum class flash_fault {
+    none,
+    dead, // no chip answers: the bus floats high
+    stuck_data,
+    stuck_address,
+    data_short,
+    address_short,
+    open_data,
+};
+
+struct flash_hypothesis {
+    flash_fault kind = flash_fault::none;
+    int line = 0;
+    int level = 0;  // stuck: the level; shorts: 0 wired-AND, 1 wired-OR
+    int other = -1; // shorts: the second line
+
+    // The word index the chip decodes for the processor's word index `w`.
+    std::uint32_t chip_index(std::uint32_t w) const;
+    // What the chip's pins see of a 16-bit store of `driven`.
+    std::uint16_t chip_data(std::uint16_t driven) const;
+    // What the processor reads when the chip drives `v`; `held` is what the last store
+    // drove on the bus (an open line keeps it on the processor's side), -1 when unknown.
+    predicted processor_read(predicted v, int held = -1) const;
+    // A processor word index (or store value) that reaches the chip as `target` in the bits
+    // of `decoded`; false when the fault lets none through.
+    bool reach_index(std::uint32_t target, std::uint32_t decoded, std::uint32_t& sent) const;
+    bool reach_data(std::uint16_t target, std::uint16_t decoded, std::uint16_t& sent) const;
+    // The finding's words: "data line D3 stuck low", "data lines D1 and D2 shorted
+    // (wired-AND)", with the address pins as the address-line findings name them.
+    std::string name() const;
+};
+
+// No fault, a dead chip, then every single fault: data and word-index lines stuck low and
+// high, every pair of them shorted both ways, every open data line.
+std::vector<flash_hypothesis> flash_hypotheses();
+
+// The chip's command state as the x16 AMD command set decodes word index bits 0 to 10 and the
+// data's low byte: the unlock cycles at 0x555 and 0x2AA, autoselect (0x90), program (0xA0),
+// erase (0x80 ... 0x30), the CFI query (0x98 at 0x55) and the reset (0xF0) that ends every
+// mode but a program's data cycle.
+struct flash_chip_state {
+    enum class step : std::uint8_t { idle, unlocked1, unlocked2, program, erase1, erase2, erase3 };
+    step at = step::idle;
+    bool autoselect = false;
+    bool cfi = false;
+    int held = -1; // the bus's last store, for an open line; -1 unknown
+
+    void write(std::uint32_t index, std::uint16_t data);
+    // What the chip drives for a load of `index`: the identification and the CFI table's
+    // geometry are known, the array's contents are not.
+    predicted read(std::uint32_t index) const;
+    bool operator==(const flash_chip_state& o) const {
+        return at == o.at && autoselect == o.autoselect && cfi == o.cfi && held == o.held;
+    }
+};
+
+// The states a chip may be in after a test that broke its command cycles.
+std::vector<flash_chip_state> flash_start_states();
+
+} // namespace korvin

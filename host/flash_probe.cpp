@@ -1,0 +1,226 @@
+// The FLASH probe: hypotheses kept while every answer fits their prediction.
+#include "flash_probe.h"
+
+#include "flash_model.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+#include <tuple>
+
+namespace korvin {
+namespace {
+
+constexpr std::uint32_t FLASH_WINDOW = 0xC0000000;
+constexpr std::uint32_t SECTOR_WORDS = 0x10000;
+// Enough for every hypothesis' corrected probes in a few sectors; about 5 s on a board.
+constexpr unsigned MAX_EXCHANGES = 2500;
+// The CFI words whose values the geometry and the command set fix.
+constexpr std::uint32_t CFI_READS[] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x27, 0x28,
+                                       0x29, 0x2C, 0x2D, 0x2E, 0x2F, 0x30};
+
+struct op {
+    bool write;
+    std::uint32_t index; // word index from the chip's base
+    std::uint16_t data;
+    bool operator<(const op& o) const {
+        return std::tie(write, index, data) < std::tie(o.write, o.index, o.data);
+    }
+};
+using probe = std::vector<op>;
+
+// A sequence as the chip must receive it at the sector of word `sector`.
+probe query_at(std::uint32_t sector) {
+    probe p = {{true, sector, 0xF0}, {true, sector + 0x55, 0x98}};
+    for (std::uint32_t at : CFI_READS)
+        p.push_back({false, sector + at, 0});
+    p.push_back({true, sector, 0xF0});
+    return p;
+}
+
+probe autoselect_at(std::uint32_t sector) {
+    return {{true, sector, 0xF0},         {true, sector + 0x555, 0xAA},
+            {true, sector + 0x2AA, 0x55}, {true, sector + 0x555, 0x90},
+            {false, sector, 0},           {false, sector + 1, 0},
+            {true, sector, 0xF0}};
+}
+
+// The sectors the FLASH test programs: the first, one per word-index bit 16 up, the last.
+std::vector<std::uint32_t> test_sectors() {
+    std::vector<std::uint32_t> s = {0};
+    for (int bit = 16; bit < FLASH_INDEX_BITS; ++bit)
+        s.push_back(1u << bit);
+    s.push_back((1u << FLASH_INDEX_BITS) - SECTOR_WORDS);
+    return s;
+}
+
+// `p` as it must be sent for the chip to receive it under `h`; false when it cannot be.
+bool corrected(const flash_hypothesis& h, const probe& p, probe& sent) {
+    sent.clear();
+    for (const op& o : p) {
+        op s = o;
+        // The chip decodes word-index bits 0 to 10 of a command cycle, 0 to 7 of an
+        // identification or CFI read, and the data's low byte.
+        if (!h.reach_index(o.index, o.write ? 0x7FF : 0xFF, s.index) ||
+            (o.write && !h.reach_data(o.data, 0xFF, s.data)))
+            return false;
+        sent.push_back(s);
+    }
+    return true;
+}
+
+struct candidate {
+    flash_hypothesis fault;
+    std::vector<flash_chip_state> states; // those every answer so far fits
+};
+
+// What the processor reads in `p` under `h` from `state`, which the writes advance.
+std::vector<predicted> predict(const flash_hypothesis& h, flash_chip_state state, const probe& p) {
+    std::vector<predicted> reads;
+    for (const op& o : p) {
+        if (o.write) {
+            state.write(h.chip_index(o.index), h.chip_data(o.data));
+            state.held = o.data;
+        } else {
+            reads.push_back(h.processor_read(state.read(h.chip_index(o.index)), state.held));
+        }
+    }
+    return reads;
+}
+
+bool conflict(const std::vector<predicted>& a, const std::vector<predicted>& b) {
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if ((a[i].value ^ b[i].value) & a[i].known & b[i].known)
+            return true;
+    return false;
+}
+
+// Whether the answers to `p` would rule out some of `alive`.
+bool telling(const std::vector<candidate>& alive, const probe& p) {
+    std::vector<std::vector<predicted>> seen;
+    for (const candidate& c : alive)
+        for (const flash_chip_state& s : c.states) {
+            std::vector<predicted> reads = predict(c.fault, s, p);
+            for (const auto& other : seen)
+                if (conflict(reads, other))
+                    return true;
+            if (seen.size() < 64)
+                seen.push_back(std::move(reads));
+        }
+    return false;
+}
+
+class prober {
+  public:
+    explicit prober(const bench_link& link) : link_(link) {
+        for (const flash_hypothesis& h : flash_hypotheses())
+            alive_.push_back({h, flash_start_states()});
+    }
+
+    // Sends `p` when it tells hypotheses apart and was not sent before; false once the link
+    // is lost.
+    bool offer(const probe& p) {
+        if (result.lost || sent_.count(p) || result.exchanges + p.size() > MAX_EXCHANGES ||
+            alive_.size() < 2 || !telling(alive_, p))
+            return !result.lost;
+        sent_.insert(p);
+        for (const op& o : p)
+            if (!exchange(o))
+                return false;
+        return true;
+    }
+
+    const std::vector<candidate>& alive() const { return alive_; }
+    flash_probe_result result;
+
+  private:
+    bool exchange(const op& o) {
+        const std::uint32_t address = FLASH_WINDOW + 2 * o.index;
+        ++result.exchanges;
+        const bench_answer a = o.write ? link_(BENCH_WRITE, bench_write(2, address, o.data))
+                                       : link_(BENCH_READ, bench_read(2, address));
+        if (a.result != bench_result::done || (!o.write && a.lines.empty())) {
+            result.lost = true;
+            result.why_lost = a.why_lost;
+            return false;
+        }
+        const auto read = static_cast<std::uint16_t>(
+            o.write ? 0 : std::strtoul(a.lines.front().c_str(), nullptr, 16));
+        for (candidate& c : alive_) {
+            const std::uint32_t index = c.fault.chip_index(o.index);
+            std::vector<flash_chip_state> kept;
+            for (flash_chip_state s : c.states) {
+                if (o.write) {
+                    s.write(index, c.fault.chip_data(o.data));
+                    s.held = o.data;
+                } else if (!c.fault.processor_read(s.read(index), s.held).fits(read)) {
+                    continue;
+                }
+                if (std::find(kept.begin(), kept.end(), s) == kept.end())
+                    kept.push_back(s);
+            }
+            c.states.swap(kept);
+        }
+        alive_.erase(std::remove_if(alive_.begin(), alive_.end(),
+                                    [](const candidate& c) { return c.states.empty(); }),
+                     alive_.end());
+        return true;
+    }
+
+    const bench_link& link_;
+    std::vector<candidate> alive_;
+    std::set<probe> sent_;
+};
+
+std::string named(const std::vector<candidate>& alive) {
+    const std::string head =
+        "FLASH probe (CFI query, autoselect, command cycles corrected for each line fault): ";
+    if (alive.empty())
+        return head + "the chip's answers fit no single line fault";
+    for (const candidate& c : alive)
+        if (c.fault.kind == flash_fault::none)
+            return head + "the chip answers as a good one wherever probed; no line fault found";
+    std::string text = head;
+    for (std::size_t i = 0; i < alive.size(); ++i)
+        text += (i ? ", or " : "") + alive[i].fault.name();
+    return alive.size() > 1 ? text + ": the chip's answers fit each" : text;
+}
+
+} // namespace
+
+bool flash_looked_dead(const std::vector<std::string>& findings) {
+    for (const std::string& f : findings)
+        if (f.find("FLASH did not complete") != std::string::npos)
+            return true;
+    return false;
+}
+
+flash_probe_result flash_probe(const bench_link& link) {
+    prober p(link);
+    const std::vector<std::uint32_t> sectors = test_sectors();
+    for (std::uint32_t s : sectors)
+        for (const probe& plain : {query_at(s), autoselect_at(s)})
+            if (!p.offer(plain))
+                return p.result;
+    // Each hypothesis still standing gets its corrected sequences; the answers rule out the
+    // others, until one is left or nothing more tells them apart.
+    for (bool more = true; more && p.alive().size() > 1;) {
+        more = false;
+        const std::vector<candidate> now = p.alive();
+        for (const candidate& c : now)
+            for (std::uint32_t s : sectors)
+                for (const probe& plain : {query_at(s), autoselect_at(s)}) {
+                    probe sent;
+                    if (!corrected(c.fault, plain, sent))
+                        continue;
+                    const unsigned before = p.result.exchanges;
+                    if (!p.offer(sent))
+                        return p.result;
+                    more |= p.result.exchanges != before;
+                }
+    }
+    p.result.findings.push_back(named(p.alive()));
+    return p.result;
+}
+
+} // namespace korvin
