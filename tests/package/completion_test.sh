@@ -49,7 +49,7 @@ expect() {
 got=$(complete -p korvin)
 [ "$got" = "complete -F _korvin korvin" ] || { echo "FAILED: complete -p korvin: $got"; failed=1; }
 
-all_options="--ask-board --board-id --board-number --count --diagnose --events --help --list-ports --record --report --report-dir --station --strict --summary --timeout --until-swapped --version --wait -c -h -l -p -v"
+all_options="--ask-board --board-id --board-number --count --diagnose --dump --events --full --full-range --help --list-ports --peek --poke --probe-flash --record --report --report-dir --station --strict --summary --timeout --until-swapped --version --wait -c -h -l -p -v"
 cat >"$tmp/path/listing" <<'EOF'
 1                                                 COM1 (/dev/ttyS0), 16550A UART
 /dev/ttyUSB0                                      FT232R USB UART
@@ -67,7 +67,7 @@ while IFS='|' read -r want line; do
     expect "$want" "${words[@]}"
 done <<EOF
 $all_options|korvin -
---diagnose|korvin --d
+--diagnose --dump|korvin --d
 --record --report --report-dir|korvin -v --r
 --station --strict|korvin --st
 results|korvin --station --report-dir ''
