@@ -8,33 +8,87 @@ namespace korvin::test {
 
 namespace {
 
-struct lines_named {
-    std::set<int> data, address;
-};
-
-// The lines a finding names: "D5", "word-index bit 12". The FLASH's give-up finding lists
-// the causes a dead chip has (D7 among them) and names no line of its own.
-lines_named named_in(const std::string& finding) {
-    lines_named n;
-    if (finding.find("FLASH did not complete") != std::string::npos)
-        return n;
-    static const std::regex DATA(R"(\bD(\d+)\b)"), ADDRESS(R"(word-index bit (\d+))");
-    for (std::sregex_iterator i(finding.begin(), finding.end(), DATA), end; i != end; ++i)
-        n.data.insert(std::stoi((*i)[1]));
-    for (std::sregex_iterator i(finding.begin(), finding.end(), ADDRESS), end; i != end; ++i)
-        n.address.insert(std::stoi((*i)[1]));
-    return n;
-}
-
-// A finding that offers more than one explanation.
-bool offers_candidates(const std::string& finding) {
-    return finding.find(", or ") != std::string::npos ||
-           finding.find(" one of ") != std::string::npos ||
-           finding.find("the trace fits each") != std::string::npos;
-}
-
 bool contains(const std::string& text, const std::string& words) {
     return text.find(words) != std::string::npos;
+}
+
+std::string numbered(const char* name, int n) {
+    return name + std::to_string(n);
+}
+
+// The nets a finding names, as "D5", "W12" (a word-index bit), "MA3", "BA1", "DQM2", "EB1",
+// "CS", "OE", "WE", "RAS", "CAS", "CKE". The FLASH's give-up finding lists the causes a dead
+// chip has (D7 among them) and names no line of its own.
+std::set<std::string> named_in(const std::string& finding) {
+    std::set<std::string> nets;
+    if (contains(finding, "FLASH did not complete"))
+        return nets;
+    static const struct {
+        std::regex pattern;
+        const char* net;
+    } NUMBERED[] = {
+        {std::regex(R"(\bD(\d+)\b)"), "D"},     {std::regex(R"(word-index bit (\d+))"), "W"},
+        {std::regex(R"(\bMA(\d+)\b)"), "MA"},   {std::regex(R"(\bBA(\d+)\b)"), "BA"},
+        {std::regex(R"(\bDQM(\d+)\b)"), "DQM"}, {std::regex(R"(\bEB(\d+)\b)"), "EB"}};
+    for (const auto& n : NUMBERED)
+        for (std::sregex_iterator i(finding.begin(), finding.end(), n.pattern), end; i != end; ++i)
+            nets.insert(numbered(n.net, std::stoi((*i)[1])));
+    static const struct {
+        const char *words, *net;
+    } CONTROLS[] = {{"chip select", "CS"}, {"output enable", "OE"}, {"write enable", "WE"},
+                    {"SDRAM RAS", "RAS"},  {"SDRAM CAS", "CAS"},    {"clock enable", "CKE"}};
+    for (const auto& c : CONTROLS)
+        if (contains(finding, c.words))
+            nets.insert(c.net);
+    return nets;
+}
+
+const char* const CONTROL_NETS[] = {"CS", "OE", "WE", "RAS", "CAS", "CKE"};
+
+std::string pin_net(int pin) {
+    return pin >= BANK_PIN ? numbered("BA", pin - BANK_PIN) : numbered("MA", pin);
+}
+
+// The nets of the fault, in named_in's terms.
+std::set<std::string> nets_of(const fault_case& f) {
+    std::set<std::string> nets;
+    auto add = [&](int line) {
+        switch (f.kind) {
+        case fault_kind::stuck_data:
+        case fault_kind::data_short:
+        case fault_kind::open_data:
+            nets.insert(numbered("D", line));
+            break;
+        case fault_kind::stuck_address:
+        case fault_kind::address_short:
+            nets.insert(numbered("W", line));
+            break;
+        case fault_kind::stuck_lane:
+        case fault_kind::open_lane:
+            nets.insert(numbered(f.device->tested == memory::sdram ? "DQM" : "EB", line));
+            break;
+        case fault_kind::stuck_control:
+        case fault_kind::open_control:
+            nets.insert(CONTROL_NETS[line]);
+            break;
+        default:
+            nets.insert(pin_net(line));
+        }
+    };
+    add(f.line);
+    if (f.other >= 0)
+        add(f.other);
+    return nets;
+}
+
+// A finding that offers more than one explanation: several faults, or several levels of one
+// line ("stuck high or open").
+bool offers_candidates(const std::string& finding) {
+    static const std::regex LEVELS(R"( stuck (?:low|high|open)(?:, | or ))");
+    return finding.find(", or ") != std::string::npos ||
+           finding.find(" one of ") != std::string::npos ||
+           finding.find("the trace fits each") != std::string::npos ||
+           std::regex_search(finding, LEVELS);
 }
 
 std::string data_line(int n) {
@@ -51,6 +105,72 @@ std::string index_line(const device_case& d, int k) {
                std::to_string(k + 2);
     return bit + "chip pin A" + std::to_string(k) + " (word mode) = processor line A" +
            std::to_string(k + 1);
+}
+
+// An SDRAM pin, a byte lane or a control line as the findings name it, up to its stuck levels:
+// "SDRAM address pin A3 (processor MA3)", "SDRAM byte lane 2 (DQM2, bits 23-16)", "SRAM byte
+// lane 1 (EB1, UB#, bits 15-8)", "FLASH write enable WE".
+std::string net_name(const fault_case& f) {
+    const memory tested = f.device->tested;
+    switch (f.kind) {
+    case fault_kind::stuck_lane:
+    case fault_kind::open_lane:
+        if (tested == memory::sdram)
+            return "SDRAM byte lane " + std::to_string(f.line) + " (DQM" + std::to_string(f.line) +
+                   ", bits " + std::to_string(8 * f.line + 7) + "-" + std::to_string(8 * f.line) +
+                   ")";
+        return "SRAM byte lane " + std::to_string(f.line) + " (EB" + std::to_string(f.line) +
+               (f.line ? ", UB#" : ", LB#") + ", bits " + std::to_string(8 * f.line + 7) + "-" +
+               std::to_string(8 * f.line) + ")";
+    case fault_kind::stuck_control:
+    case fault_kind::open_control: {
+        const std::string memory_name = tested == memory::sdram   ? "SDRAM"
+                                        : tested == memory::flash ? "FLASH"
+                                                                  : "SRAM";
+        static const char* const SDRAM_LINES[] = {
+            "chip select CSD0", "", "write enable WE", "RAS", "CAS", "clock enable CKE"};
+        const std::string chip_select =
+            tested == memory::flash ? "chip select CS0" : "chip select CS1";
+        const std::string lines[] = {chip_select, "output enable OE", "write enable WE"};
+        return memory_name + " " + (tested == memory::sdram ? SDRAM_LINES[f.line] : lines[f.line]);
+    }
+    default:
+        return f.line >= BANK_PIN ? "SDRAM bank pin BA" + std::to_string(f.line - BANK_PIN) +
+                                        " (processor BA" + std::to_string(f.line - BANK_PIN) + ")"
+                                  : "SDRAM address pin A" + std::to_string(f.line) +
+                                        " (processor MA" + std::to_string(f.line) + ")";
+    }
+}
+
+// Two shorted SDRAM pins as the findings name them, the bank pin first.
+std::string pair_name(const fault_case& f) {
+    const auto chip = [](int pin) {
+        return pin >= BANK_PIN ? numbered("BA", pin - BANK_PIN) : numbered("A", pin);
+    };
+    const bool first_bank = f.line >= BANK_PIN, second_bank = f.other >= BANK_PIN;
+    const std::string pins = first_bank == second_bank
+                                 ? std::string(first_bank ? "bank" : "address") + " pins " +
+                                       chip(f.line) + " and " + chip(f.other)
+                                 : "bank pin " + chip(f.line) + " and address pin " + chip(f.other);
+    return "SDRAM " + pins + " (processor " + pin_net(f.line) + " and " + pin_net(f.other) + ")";
+}
+
+// Whether `text` says the net `name` is stuck at the fault's level: "... stuck low", "...
+// stuck high or open", "... stuck low, high or open". An open line floats high at the chip.
+bool stuck_at(const std::string& text, const std::string& name, const fault_case& f) {
+    const bool open = f.kind == fault_kind::open_pin || f.kind == fault_kind::open_bank ||
+                      f.kind == fault_kind::open_lane || f.kind == fault_kind::open_control;
+    const std::string level = open ? "open" : f.level ? "high" : "low";
+    static const std::regex LEVELS(
+        R"(^ stuck ((?:low|high|open)(?:(?:, | or )(?:low|high|open))*))");
+    for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+        std::smatch m;
+        const std::string after = text.substr(at + name.size());
+        if (std::regex_search(after, m, LEVELS) &&
+            std::regex_search(m[1].str(), std::regex("\\b" + level + "\\b")))
+            return true;
+    }
+    return false;
 }
 
 // Whether `text` names `f`, its kind and its lines, each name whole: "D3 stuck low", not
@@ -95,8 +215,11 @@ bool names(const fault_case& f, const std::string& text) {
     case fault_kind::address_short:
         return shorted("address lines " + index_line(*f.device, f.line) + " and " +
                        index_line(*f.device, f.other));
+    case fault_kind::pin_short:
+    case fault_kind::bank_short:
+        return shorted(pair_name(f));
     default:
-        return false;
+        return stuck_at(text, net_name(f), f);
     }
 }
 
@@ -141,24 +264,22 @@ fault_outcome judge(const fault_case& f, bool detected, std::vector<std::string>
     o.findings = std::move(findings);
     if (!detected)
         return o;
-    const std::set<int> involved =
-        f.other >= 0 ? std::set<int>{f.line, f.other} : std::set<int>{f.line};
-    bool dead = false;
+    const std::set<std::string> involved = nets_of(f);
+    bool dead = false, unstarted = false;
     for (const std::string& finding : o.findings) {
         dead |= contains(finding, "FLASH did not complete");
+        unstarted |= contains(finding, "did not complete their start-up");
         if (!pins_right(*f.device, finding)) {
             o.named_wrongly = true;
             o.problem = "names a word-index bit with other pins: " + finding;
             continue;
         }
-        const lines_named n = named_in(finding);
-        const std::set<int>& same = f.on_data_lines() ? n.data : n.address;
-        const std::set<int>& others = f.on_data_lines() ? n.address : n.data;
-        if (same.empty() && others.empty())
+        const std::set<std::string> named = named_in(finding);
+        if (named.empty())
             continue;
-        bool touches = false, strays = !others.empty();
-        for (int line : same)
-            (involved.count(line) ? touches : strays) = true;
+        bool touches = false, strays = false;
+        for (const std::string& net : named)
+            (involved.count(net) ? touches : strays) = true;
         if (offers_candidates(finding)) {
             // Candidates may name lines outside the fault, as long as the fault is among them.
             bool among = false;
@@ -183,8 +304,10 @@ fault_outcome judge(const fault_case& f, bool detected, std::vector<std::string>
         }
     }
     o.looks_dead = dead && !o.named;
-    if (!f.identifiable() && !o.named && !dead)
-        o.problem = "does not say the FLASH stopped answering";
+    if (!f.identifiable() && !o.named && !dead && !unstarted)
+        o.problem = f.device->tested == memory::flash
+                        ? "does not say the FLASH stopped answering"
+                        : "does not say the SDRAM did not complete its start-up";
     return o;
 }
 

@@ -235,6 +235,26 @@ bool fault_case::merges_data_bus_units() const {
     return false;
 }
 
+bool fault_case::spoils_sdram_start_up() const {
+    if (kind != fault_kind::pin_short && kind != fault_kind::bank_short)
+        return false;
+    const std::uint32_t a10 = 1u << 10, bank_shift = BANK_PIN;
+    const auto seen = [&](std::uint32_t pins) { return short_lines(pins, line, other, level); };
+    if (!(seen(a10) & a10))
+        return true; // no precharge of all banks
+    std::uint32_t mode = 0;
+    bool mode_loaded = false, extended_loaded = false;
+    for (std::uint32_t pins : {0x033u, 2u << bank_shift}) {
+        const std::uint32_t at_chip = seen(pins), bank = at_chip >> bank_shift & 3;
+        if (bank == 0) {
+            mode = at_chip & 0xFFF;
+            mode_loaded = true;
+        }
+        extended_loaded |= bank == 2;
+    }
+    return !mode_loaded || !extended_loaded || (mode >> 4 & 7) != 3 || (mode >> 7 & 3) != 0;
+}
+
 std::vector<fault_case> stuck_line_faults() {
     std::vector<fault_case> faults;
     for (const device_case& d : DEVICES)

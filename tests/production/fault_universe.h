@@ -84,7 +84,15 @@ struct fault_case {
     // words) one word, or moves the identification words 0 and 1: the data-bus test, which
     // sees values and not addresses, then fails first and cannot say which line it was.
     bool merges_data_bus_units() const;
-    bool identifiable() const { return !breaks_command_cycles() && !merges_data_bus_units(); }
+    // Whether a short of SDRAM pins spoils the start-up's addressed commands: the precharge of
+    // all banks (A10 high), the mode register load (0x033 on A11..A0, banks 00: CAS latency
+    // 3, standard operation) and the extended one (banks 10). Every load is then undefined,
+    // and the trace cannot tell which pins it was. A stuck pin that does so is named among
+    // the few that can.
+    bool spoils_sdram_start_up() const;
+    bool identifiable() const {
+        return !breaks_command_cycles() && !merges_data_bus_units() && !spoils_sdram_start_up();
+    }
 };
 
 // Every data line and tested word-index bit of each memory, stuck low and high.
