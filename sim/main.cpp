@@ -73,7 +73,6 @@ const char USAGE_TEXT[] =
     "                                                  stuck, or unable to rise or fall\n"
     "      sdram:cell=ADDR.B~ADDR.C  (sram: alike)     a change of the first bit inverts\n"
     "                                                  the second\n"
-    "      sdram:dqmN=0                                byte lane N's data mask stuck low\n"
     "      boot:never-wakes  boot:wake-after=N  boot:wake-alt\n"
     "      boot:refuse-write  boot:refuse-start\n";
 
