@@ -46,6 +46,22 @@ std::vector<std::string> analyse_address_lines(const trace_section& section,
                                                const memory_layout& layout,
                                                std::uint32_t faulty_data_bits);
 
+// The SDRAM's address-line mismatches by its multiplexed address and bank pins; mismatches the
+// data lines explain as analyse_address_lines gives them.
+std::vector<std::string> analyse_sdram_address(const parsed_test& test, const memory_layout& layout,
+                                               std::uint32_t faulty_data_bits);
+
+struct net_result {
+    std::vector<std::string> findings;
+    bool settled = false; // they explain the trace: no data or address line is to be named
+};
+
+// Control lines and byte lanes, from both routines' loads together: chips that never drive
+// the data lines, a lane never written nor driven, an SRAM no store reaches, an SDRAM whose
+// loads are noise (its start-up spoiled), a FLASH whose identification reads back the
+// autoselect command.
+net_result analyse_nets(const parsed_test& test, const memory_layout& layout);
+
 // A wrong identification code, with what explains the difference.
 std::vector<std::string> analyse_flash_identification(const parsed_test& test,
                                                       std::uint32_t result_code,

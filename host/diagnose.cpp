@@ -96,17 +96,25 @@ std::vector<std::string> diagnose(memory tested, std::uint32_t result_code,
     const parsed_test test = split_trace(parse_trace(tested, trace));
     const bool flash = tested == memory::flash;
 
-    const data_bus_result data = analyse_data_bus(test.data, layout);
+    // Chips off the data lines, a lane, an SDRAM that never started: no line to name.
+    const net_result nets = analyse_nets(test, layout);
+    data_bus_result data;
+    if (!nets.settled)
+        data = analyse_data_bus(test.data, layout);
     if (flash)
         append(findings, analyse_flash_identification(test, result_code, data.faulty_bits));
+    append(findings, nets.findings);
     append(findings, data.findings);
-    const std::vector<std::string> address =
-        analyse_address_lines(test.address, layout, data.faulty_bits);
+    std::vector<std::string> address;
+    if (!nets.settled)
+        address = tested == memory::sdram
+                      ? analyse_sdram_address(test, layout, data.faulty_bits)
+                      : analyse_address_lines(test.address, layout, data.faulty_bits);
     append(findings, address);
     if (flash)
         append(findings, analyse_flash_completion(test, result_code));
-    append(findings,
-           unexplained(test, layout, result_code, !data.findings.empty(), !address.empty()));
+    append(findings, unexplained(test, layout, result_code, nets.settled || !data.findings.empty(),
+                                 nets.settled || !address.empty()));
     if (findings.empty())
         findings.push_back(format("test failed with result code 0x%x; the trace shows %d mismatch "
                                   "%s and names no line",

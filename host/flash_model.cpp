@@ -73,6 +73,9 @@ predicted flash_hypothesis::processor_read(predicted v, int held) const {
     switch (kind) {
     case flash_fault::dead:
         return {0xFFFF, 0xFFFF};
+    case flash_fault::silent:
+        // Nothing drives the bus: it holds what the last store drove.
+        return held >= 0 ? predicted{static_cast<std::uint16_t>(held), 0xFFFF} : predicted{};
     case flash_fault::stuck_data:
         v.value = static_cast<std::uint16_t>(forced(v.value, line, level));
         v.known |= bit;
@@ -132,6 +135,11 @@ std::string flash_hypothesis::name() const {
         return "no line fault";
     case flash_fault::dead:
         return "no chip answering (absent, unpowered or dead)";
+    case flash_fault::silent:
+        return "FLASH chip select CS0 stuck high or open, or FLASH output enable OE stuck high or "
+               "open, or FLASH write enable WE stuck low";
+    case flash_fault::deaf:
+        return "FLASH write enable WE stuck high or open, or FLASH output enable OE stuck low";
     case flash_fault::stuck_data:
         return format("data line D%d stuck %s", line, level ? "high" : "low");
     case flash_fault::stuck_address:
@@ -149,7 +157,8 @@ std::string flash_hypothesis::name() const {
 }
 
 std::vector<flash_hypothesis> flash_hypotheses() {
-    std::vector<flash_hypothesis> all = {{flash_fault::none}, {flash_fault::dead}};
+    std::vector<flash_hypothesis> all = {
+        {flash_fault::none}, {flash_fault::dead}, {flash_fault::silent}, {flash_fault::deaf}};
     for (int line = 0; line < FLASH_DATA_LINES; ++line)
         for (int level : {0, 1})
             all.push_back({flash_fault::stuck_data, line, level});
@@ -226,6 +235,17 @@ predicted flash_chip_state::read(std::uint32_t index) const {
             return {0x227E, 0xFFFF};
     }
     return {};
+}
+
+predicted flash_load(const flash_hypothesis& h, const flash_chip_state& state,
+                     std::uint32_t index) {
+    // A chip no command reaches stays in read mode: its array, unknown, the same at a word
+    // loaded again.
+    if (h.kind == flash_fault::deaf)
+        return state.last_index == static_cast<std::int32_t>(index) && state.last_value >= 0
+                   ? predicted{static_cast<std::uint16_t>(state.last_value), 0xFFFF}
+                   : predicted{};
+    return h.processor_read(state.read(index), state.held);
 }
 
 std::vector<flash_chip_state> flash_start_states() {

@@ -21,7 +21,9 @@ struct predicted {
 
 enum class flash_fault {
     none,
-    dead, // no chip answers: the bus floats high
+    dead,   // no chip answers: the bus floats high
+    silent, // the chip never drives the bus (CE# or OE# high, WE# low): a load reads the last store
+    deaf,   // no command reaches the chip (WE# high, OE# low): a load reads its array
     stuck_data,
     stuck_address,
     data_short,
@@ -42,6 +44,8 @@ struct flash_hypothesis {
     // What the processor reads when the chip drives `v`; `held` is what the last store
     // drove on the bus (an open line keeps it on the processor's side), -1 when unknown.
     predicted processor_read(predicted v, int held = -1) const;
+    // Whether the chip's command state follows the stores.
+    bool takes_commands() const { return kind != flash_fault::deaf; }
     // A processor word index (or store value) that reaches the chip as `target` in the bits
     // of `decoded`; false when the fault lets none through.
     bool reach_index(std::uint32_t target, std::uint32_t decoded, std::uint32_t& sent) const;
@@ -51,8 +55,9 @@ struct flash_hypothesis {
     std::string name() const;
 };
 
-// No fault, a dead chip, then every single fault: data and word-index lines stuck low and
-// high, every pair of them shorted both ways, every open data line.
+// No fault, a dead chip, a chip off the bus, a chip no command reaches, then every single
+// line fault: data and word-index lines stuck low and high, every pair of them shorted both
+// ways, every open data line.
 std::vector<flash_hypothesis> flash_hypotheses();
 
 // The chip's command state as the x16 AMD command set decodes word index bits 0 to 10 and the
@@ -65,17 +70,24 @@ struct flash_chip_state {
     bool autoselect = false;
     bool cfi = false;
     int held = -1; // the bus's last store, for an open line; -1 unknown
+    // The last load, for a chip that takes no command: its array answers a load of the same
+    // word alike. -1 unknown.
+    std::int32_t last_index = -1, last_value = -1;
 
     void write(std::uint32_t index, std::uint16_t data);
     // What the chip drives for a load of `index`: the identification and the CFI table's
     // geometry are known, the array's contents are not.
     predicted read(std::uint32_t index) const;
     bool operator==(const flash_chip_state& o) const {
-        return at == o.at && autoselect == o.autoselect && cfi == o.cfi && held == o.held;
+        return at == o.at && autoselect == o.autoselect && cfi == o.cfi && held == o.held &&
+               last_index == o.last_index && last_value == o.last_value;
     }
 };
 
 // The states a chip may be in after a test that broke its command cycles.
 std::vector<flash_chip_state> flash_start_states();
+
+// What the processor reads under `h` from a chip in `state` at chip word `index`.
+predicted flash_load(const flash_hypothesis& h, const flash_chip_state& state, std::uint32_t index);
 
 } // namespace korvin

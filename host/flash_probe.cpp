@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <set>
 #include <tuple>
 
@@ -29,12 +30,15 @@ struct op {
 };
 using probe = std::vector<op>;
 
-// A sequence as the chip must receive it at the sector of word `sector`.
+// A sequence as the chip must receive it at the sector of word `sector`. Each ends with its
+// last word loaded again after the reset: a chip that took the sequence answers it from its
+// array then, one that takes no command alike both times.
 probe query_at(std::uint32_t sector) {
     probe p = {{true, sector, 0xF0}, {true, sector + 0x55, 0x98}};
     for (std::uint32_t at : CFI_READS)
         p.push_back({false, sector + at, 0});
     p.push_back({true, sector, 0xF0});
+    p.push_back({false, sector + CFI_READS[std::size(CFI_READS) - 1], 0});
     return p;
 }
 
@@ -42,7 +46,7 @@ probe autoselect_at(std::uint32_t sector) {
     return {{true, sector, 0xF0},         {true, sector + 0x555, 0xAA},
             {true, sector + 0x2AA, 0x55}, {true, sector + 0x555, 0x90},
             {false, sector, 0},           {false, sector + 1, 0},
-            {true, sector, 0xF0}};
+            {true, sector, 0xF0},         {false, sector + 1, 0}};
 }
 
 // The sectors the FLASH test programs: the first, one per word-index bit 16 up, the last.
@@ -78,11 +82,15 @@ struct candidate {
 std::vector<predicted> predict(const flash_hypothesis& h, flash_chip_state state, const probe& p) {
     std::vector<predicted> reads;
     for (const op& o : p) {
+        const std::uint32_t index = h.chip_index(o.index);
         if (o.write) {
-            state.write(h.chip_index(o.index), h.chip_data(o.data));
+            if (h.takes_commands())
+                state.write(index, h.chip_data(o.data));
             state.held = o.data;
         } else {
-            reads.push_back(h.processor_read(state.read(h.chip_index(o.index)), state.held));
+            reads.push_back(flash_load(h, state, index));
+            state.last_index = static_cast<std::int32_t>(index);
+            state.last_value = reads.back().known == 0xFFFF ? reads.back().value : -1;
         }
     }
     return reads;
@@ -151,10 +159,14 @@ class prober {
             std::vector<flash_chip_state> kept;
             for (flash_chip_state s : c.states) {
                 if (o.write) {
-                    s.write(index, c.fault.chip_data(o.data));
+                    if (c.fault.takes_commands())
+                        s.write(index, c.fault.chip_data(o.data));
                     s.held = o.data;
-                } else if (!c.fault.processor_read(s.read(index), s.held).fits(read)) {
+                } else if (!flash_load(c.fault, s, index).fits(read)) {
                     continue;
+                } else {
+                    s.last_index = static_cast<std::int32_t>(index);
+                    s.last_value = read;
                 }
                 if (std::find(kept.begin(), kept.end(), s) == kept.end())
                     kept.push_back(s);

@@ -1,5 +1,7 @@
 #include "faults.h"
 
+#include "pin_faults.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -39,24 +41,6 @@ struct bus_lines {
     unsigned max_line;
 };
 
-// Two lines shorted: joins the groups either already belongs to, which must be of its kind.
-bool add_short(uint32_t pair, bool wired_or, shorted_lines& shorted) {
-    shorted_lines::group joined{pair, wired_or};
-    std::vector<shorted_lines::group> rest;
-    for (const auto& g : shorted.groups) {
-        if (!(g.lines & pair)) {
-            rest.push_back(g);
-            continue;
-        }
-        if (g.wired_or != wired_or)
-            return false;
-        joined.lines |= g.lines;
-    }
-    rest.push_back(joined);
-    shorted.groups = std::move(rest);
-    return true;
-}
-
 // "dN=L" (L 0 or 1), "dN=open", "dN~dM=and" or "dN~dM=or", or the same with 'a'. A line
 // takes one kind of fault: stuck at one level, open, or shorted of one kind.
 bool parse_line_fault(const std::string& text, bus_lines lines) {
@@ -65,9 +49,7 @@ bool parse_line_fault(const std::string& text, bus_lines lines) {
         return false;
     const std::string where = text.substr(0, eq), how = text.substr(eq + 1);
     const char bus = text[0];
-    uint32_t shorted = 0;
-    for (const auto& g : lines.shorted.groups)
-        shorted |= g.lines;
+    const uint32_t shorted = lines.shorted.lines();
     const uint32_t stuck = ~lines.stuck.keep | lines.stuck.set;
     const uint32_t open = lines.open ? *lines.open : 0;
 
@@ -78,7 +60,7 @@ bool parse_line_fault(const std::string& text, bus_lines lines) {
             !parse_line(where.substr(tilde + 1), bus, lines.max_line, b) || a == b ||
             (how != "and" && how != "or") || ((a | b) & (stuck | open)))
             return false;
-        return add_short(a | b, how == "or", lines.shorted);
+        return lines.shorted.join(a | b, how == "or");
     }
     uint32_t bit = 0;
     if (!parse_line(where, bus, lines.max_line, bit))
@@ -117,17 +99,10 @@ constexpr memory_lines MEMORIES[] = {
     {"sram", &fault_set::sram, 15, 16, 0xC8000000, 1u << 17, 2},
 };
 
-// "cell=..." (cell_faults.h), and on the SDRAM "dqmN=0": byte lane N's data mask stuck low.
-bool parse_cell_or_lane_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
-    memory_faults& faults = f.*memory.faults;
-    if (what.compare(0, 5, "cell=") == 0)
-        return memory.words != 0 && parse_cell_fault(what.substr(5), memory.base, memory.words,
-                                                     memory.unit, faults.cells);
-    if (memory.unit != 4 || what.size() != 6 || what.compare(0, 3, "dqm") != 0 || what[3] < '0' ||
-        what[3] > '3' || what.substr(4) != "=0")
-        return false;
-    faults.lanes_stuck_enabled |= 1u << (what[3] - '0');
-    return true;
+// "cell=..." (cell_faults.h): the text after "cell=".
+bool parse_memory_cell_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
+    return memory.words != 0 &&
+           parse_cell_fault(what, memory.base, memory.words, memory.unit, (f.*memory.faults).cells);
 }
 
 // "dN..." or "aN...": a fault on one of the memory's lines.
@@ -184,6 +159,23 @@ bool parse_boot_fault(const std::string& what, boot_faults& boot) {
 
 } // namespace
 
+bool shorted_lines::join(uint32_t pair, bool wired_or) {
+    group joined{pair, wired_or};
+    std::vector<group> rest;
+    for (const auto& g : groups) {
+        if (!(g.lines & pair)) {
+            rest.push_back(g);
+            continue;
+        }
+        if (g.wired_or != wired_or)
+            return false;
+        joined.lines |= g.lines;
+    }
+    rest.push_back(joined);
+    groups = std::move(rest);
+    return true;
+}
+
 bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
     error = "bad --fault '" + text + "'";
     const auto colon = text.find(':');
@@ -198,8 +190,18 @@ bool parse_fault(const std::string& text, fault_set& f, std::string& error) {
     for (const memory_lines& memory : MEMORIES) {
         if (device != memory.name)
             continue;
-        if (what.compare(0, 5, "cell=") == 0 || what.compare(0, 3, "dqm") == 0)
-            return parse_cell_or_lane_fault(what, memory, f);
+        if (what.compare(0, 5, "cell=") == 0)
+            return parse_memory_cell_fault(what.substr(5), memory, f);
+        std::string why;
+        switch (parse_pin_fault(device, what, f.*memory.faults, why)) {
+        case pin_parse::added:
+            return true;
+        case pin_parse::refused:
+            error += ": " + why;
+            return false;
+        case pin_parse::not_a_net:
+            break;
+        }
         if ((what[0] == 'd' && what != "dead") || what[0] == 'a')
             return parse_memory_fault(what, memory, f);
         return device == "flash" && parse_flash_chip_fault(what, f.flash_chip);

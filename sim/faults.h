@@ -32,6 +32,16 @@ struct shorted_lines {
     std::vector<group> groups;
 
     bool any() const { return !groups.empty(); }
+    // Every line in some group.
+    uint32_t lines() const {
+        uint32_t all = 0;
+        for (const auto& g : groups)
+            all |= g.lines;
+        return all;
+    }
+    // Two lines shorted: joins the groups either already belongs to, which must be of this
+    // kind; false, and nothing joined, when one is of the other kind.
+    bool join(uint32_t pair, bool wired_or);
     // The levels with the lines in `driven` carrying `v`. A line whose driver is off has no
     // say in its group's level; its own bit of `v` is left as it is.
     uint32_t apply(uint32_t v, uint32_t driven = 0xFFFFFFFF) const {
@@ -44,8 +54,8 @@ struct shorted_lines {
     }
 };
 
-// What an open data line holds on the processor's side before any store has driven it: the
-// level an undriven bus on this board floats at, high.
+// What an undriven data line holds on the processor's side before any store has driven it:
+// the level an undriven bus on this board floats at, high.
 constexpr uint32_t HELD_BEFORE_ANY_STORE = 0xFFFFFFFF;
 
 // The faults on one memory's wires.
@@ -60,30 +70,77 @@ struct wire_faults {
 
     bool any() const { return faulty; }
     // A store: the processor drives `v` on the lines in `driven`. Returns what the chip's
-    // pins see; `held` takes the driven levels of the open lines.
+    // pins see; `held`, the level of every line on the processor's side, takes the driven
+    // levels.
     uint32_t store(uint32_t v, uint32_t driven, uint32_t& held) const {
         v = data.apply(v, driven);
-        const uint32_t newly = open_data & driven;
-        held = (held & ~newly) | (v & newly);
+        held = (held & ~driven) | (v & driven);
         return v | open_data;
     }
-    // A load: the chip drives `v` on every line. Returns what the processor sees.
-    uint32_t load(uint32_t v, uint32_t held) const {
-        return (data.apply(v) & ~open_data) | (held & open_data);
+    // A load: the chip drives `v` on the lines in `drives`. Returns what the processor sees:
+    // a line the chip does not drive, or an open one, keeps the level `held` has for it; the
+    // others take the chip's level.
+    uint32_t load(uint32_t v, uint32_t& held, uint32_t drives = 0xFFFFFFFF) const {
+        const uint32_t reach = drives & ~open_data;
+        v = data.apply(v, drives);
+        held = (held & ~reach) | (v & reach);
+        return held;
     }
 };
 
-// The faults on one memory's lines. Address faults act on the word index, as the chip's
-// address lines count it.
+// A control or byte-lane line stuck at a level, or open. An open line leaves the chip's input
+// to float, and an undriven input on this board sits high: it acts as stuck high.
+enum class line_fault : uint8_t { none, low, high, open };
+
+// The level the chip's pin sees of a line the processor drives to `driven`.
+inline bool at_chip(line_fault f, bool driven) {
+    return f == line_fault::none ? driven : f != line_fault::low;
+}
+
+// The faults on a memory's named nets, beside its data and word-index lines: the SDRAM's
+// multiplexed address and bank pins, the byte lanes and the control lines.
+struct pin_faults {
+    // The SDRAM's address pins as one word: MA0..MA12 in bits 0..12, BA0 and BA1 in bits 13
+    // and 14. Stuck pins at the chips, shorts on the wires, open pins (the chips' inputs
+    // float high) in between.
+    stuck_lines address;
+    shorted_lines address_shorts;
+    uint32_t open_address = 0;
+    // Byte lanes by their line: the SDRAM's DQM0..DQM3 (high masks the lane), the WEIM's EB0
+    // and EB1 (low enables it). Stuck high or open, a lane is off; stuck low, on.
+    line_fault lanes[4] = {};
+    // Control lines, all active low: chip select (the SDRAM's CSD0, the WEIM's CS0 or CS1),
+    // output enable, write enable; the SDRAM's RAS, CAS and clock enable (active high).
+    line_fault cs = line_fault::none, oe = line_fault::none, we = line_fault::none,
+               ras = line_fault::none, cas = line_fault::none, cke = line_fault::none;
+    // Set with the first of them: the one test an access without them makes.
+    bool faulty = false;
+
+    bool any() const { return faulty; }
+    // The address pins as the chips see them when the controller drives `pins`.
+    uint32_t address_at_chip(uint32_t pins) const {
+        return address.apply(address_shorts.apply(pins) | open_address);
+    }
+    // The lanes the chips take (bit n: lane n) when the processor asserts those in `asserted`.
+    uint32_t lanes_at_chip(uint32_t asserted) const {
+        uint32_t on = 0;
+        for (unsigned n = 0; n < 4; ++n) {
+            // DQM and EB alike: low at the chip lets the lane through.
+            const bool low = !at_chip(lanes[n], !((asserted >> n) & 1));
+            on |= low ? 1u << n : 0u;
+        }
+        return on;
+    }
+};
+
+// The faults on one memory's lines. `address` acts on the word index as the test routines count
+// it: for the FLASH and the SRAM these are the chip's address lines; for the SDRAM, whose
+// pins carry a row and then a column, it is no pin but the index the controller maps.
 struct memory_faults {
     stuck_lines data, address;
     wire_faults wires;
     cell_faults cells;
-    // SDRAM byte lanes (bit k: lane k) whose data mask (DQMk) is stuck low: the lane is
-    // written by every store, also a byte or halfword store to another lane.
-    uint32_t lanes_stuck_enabled = 0;
-    // A path other than the plain one: cells or lanes with faults.
-    bool cell_faults_any() const { return cells.any() || lanes_stuck_enabled != 0; }
+    pin_faults pins;
 };
 
 // Faults of the FLASH chip itself.
@@ -108,8 +165,9 @@ struct fault_set {
     boot_faults boot;
 };
 
-// Adds one --fault argument to `faults`; on a malformed one, or one that names a line another
-// fault already holds in a different way, returns false with `error` set.
+// Adds one --fault argument to `faults`; on a malformed one, one that names a line the memory
+// does not have, or one that names a line another fault already holds in a different way,
+// returns false with `error` set: "bad --fault 'TEXT'", and why where it is not plain.
 bool parse_fault(const std::string& text, fault_set& faults, std::string& error);
 
 } // namespace korvin::sim

@@ -1,5 +1,7 @@
 #include "nor_flash.h"
 
+#include "chip_cycle.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -98,7 +100,7 @@ uint16_t nor_flash::status() {
 }
 
 uint32_t nor_flash::read(uint32_t offset, unsigned) {
-    if (lines_.wires.any())
+    if (lines_.wires.any() || lines_.pins.any())
         return read_through_wires(offset);
     if (chip_.dead)
         return static_cast<uint16_t>(lines_.data.apply(0xFFFF));
@@ -106,6 +108,8 @@ uint32_t nor_flash::read(uint32_t offset, unsigned) {
 }
 
 uint32_t nor_flash::read_through_wires(uint32_t offset) {
+    if (!chip_.dead && !flash_cycle(lines_.pins, false).drives)
+        return static_cast<uint16_t>(lines_.wires.load(0, held_, 0)); // the bus holds its level
     uint16_t v = 0xFFFF; // no chip: the bus floats high
     if (!chip_.dead)
         v = read_chip(wired_word_index(offset));
@@ -137,12 +141,12 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
 }
 
 void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
-    const bool wired = lines_.wires.any();
+    const bool wired = lines_.wires.any() || lines_.pins.any();
     // The processor drives all 16 data lines, whether or not a chip takes the store.
     if (wired)
         data = lines_.wires.store(data, 0xFFFF, held_);
     const auto value = static_cast<uint16_t>(data);
-    if (chip_.dead)
+    if (chip_.dead || (lines_.pins.any() && !flash_cycle(lines_.pins, true).writes))
         return;
     if (operating_ && busy(clock_.now()))
         return; // the chip ignores commands while it works

@@ -49,7 +49,8 @@ class nor_flash : public device {
     uint32_t wired_word_index(uint32_t offset) const;
     // What the chip drives for a load of word `w`, before any fault on the data lines.
     uint16_t read_chip(uint32_t w);
-    // A load through shorted or open lines, off the path of a board without them.
+    // A load through shorted or open lines or faulty control lines, off the path of a board
+    // without them.
     [[gnu::cold]] uint32_t read_through_wires(uint32_t offset);
     bool busy(time_point now) const { return operating_ && now < done_; }
     void start(bool erase, uint32_t word, uint16_t data);
@@ -70,7 +71,7 @@ class nor_flash : public device {
     time_point done_{};
     bool toggle_ = false;
     unsigned polls_ = 0;
-    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
+    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of the data lines
 };
 
 } // namespace korvin::sim

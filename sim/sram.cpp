@@ -1,5 +1,7 @@
 #include "sram.h"
 
+#include "chip_cycle.h"
+
 namespace korvin::sim {
 
 sram::sram(const memory_faults& faults) : faults_(faults), cells_(SIZE / 2) {
@@ -17,7 +19,7 @@ uint32_t sram::index(uint32_t offset) const {
 }
 
 uint32_t sram::read(uint32_t offset, unsigned) {
-    if (faults_.wires.any())
+    if (off_the_fast_path())
         return read_through_wires(offset);
     const uint32_t i = index(offset);
     const uint32_t held = faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
@@ -25,7 +27,7 @@ uint32_t sram::read(uint32_t offset, unsigned) {
 }
 
 void sram::write(uint32_t offset, unsigned, uint32_t value) {
-    if (faults_.wires.any()) {
+    if (off_the_fast_path()) {
         write_through_wires(offset, value);
         return;
     }
@@ -44,15 +46,25 @@ uint32_t sram::wired_index(uint32_t offset) const {
     return faults_.address.apply(i) & (SIZE / 2 - 1);
 }
 
-uint32_t sram::read_through_wires(uint32_t offset) const {
-    const uint32_t v = faults_.data.apply(cells_[wired_index(offset)]);
-    return static_cast<uint16_t>(faults_.wires.load(v, held_));
+uint32_t sram::read_through_wires(uint32_t offset) {
+    const chip_cycle cycle = sram_cycle(faults_.pins, false);
+    uint16_t& cell = cells_[wired_index(offset)];
+    // WE# held low turns a load into a write of what the idle bus holds.
+    if (cycle.writes)
+        cell = static_cast<uint16_t>((cell & ~cycle.lines) |
+                                     ((held_ | faults_.wires.open_data) & cycle.lines));
+    const uint32_t v = faults_.data.apply(cell);
+    return static_cast<uint16_t>(faults_.wires.load(v, held_, cycle.drives ? cycle.lines : 0));
 }
 
 // Every store drives all 16 data lines.
 void sram::write_through_wires(uint32_t offset, uint32_t value) {
     value = faults_.wires.store(value, 0xFFFF, held_);
-    cells_[wired_index(offset)] = static_cast<uint16_t>(value);
+    const chip_cycle cycle = sram_cycle(faults_.pins, true);
+    if (!cycle.writes)
+        return;
+    uint16_t& cell = cells_[wired_index(offset)];
+    cell = static_cast<uint16_t>((cell & ~cycle.lines) | (value & cycle.lines));
 }
 
 } // namespace korvin::sim

@@ -1,6 +1,7 @@
 #pragma once
 // The 256 KB, 16-bit SRAM on chip select 1. Its address lines A1..A17 are wired, so the
-// chip repeats through the rest of the chip-select window.
+// chip repeats through the rest of the chip-select window. CE#, OE#, WE#, UB# and LB# decide
+// what it makes of each cycle (chip_cycle.h).
 #include "device.h"
 #include "faults.h"
 
@@ -23,13 +24,15 @@ class sram : public device {
 
   private:
     uint32_t index(uint32_t offset) const;
-    // Accesses through shorted or open lines, off the path of a board without them.
+    // Accesses through shorted or open lines or faulty control lines, off the path of a board
+    // without them.
     uint32_t wired_index(uint32_t offset) const;
-    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset) const;
+    bool off_the_fast_path() const { return faults_.wires.any() || faults_.pins.any(); }
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset);
     [[gnu::cold]] void write_through_wires(uint32_t offset, uint32_t value);
     const memory_faults& faults_;
     std::vector<uint16_t> cells_;
-    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of open data lines
+    uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of the data lines
 };
 
 } // namespace korvin::sim

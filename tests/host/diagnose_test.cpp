@@ -32,14 +32,49 @@ struct literal_trace {
 };
 
 const literal_trace TRACES[] = {
-    {"SDRAM word-index bit 5 stuck",
+    // Column bit 5 moved (the trace is cut before the row bit 5 unit). Pin A5 held low, or
+    // ANDed with a pin the column command drives low, would also have loaded CAS latency 1
+    // into the mode register (0x033 with A5 low): every load undefined. High it is.
+    {"SDRAM address pin A5 stuck high",
      memory::sdram,
      2,
      crlf("Aa0000000 2000000| 0w0| 4w1| 8w2| 10w3| 20w4| 40w5| 80w6| 0r6|*r6| 4r1| 8r2| 10r3| "
           "20r4| 40r5| 80r6| 1fffffcw0| 1fffff8w1| 1fffff4w2| 1ffffecw3| 1ffffdcw4| 1ffffbcw5| "
           "1ffff7cw6| 1fffffcr6|*r6| 1fffff8r1| 1ffff7cr6"),
-     {"address line stuck or shorted: word-index bit 5 = byte address bit 7 = processor line "
-      "A7 (2 mismatches, first at offset 0x0 read 0x6)"}},
+     {"SDRAM address pin A5 (processor MA5) stuck high or open: row and column bit 5 (2 "
+      "mismatches, first at offset 0x0 read 0x6)"}},
+    // Nothing drives the data lines: every load reads the store before it.
+    {"SRAM chip off the bus",
+     memory::sram,
+     1,
+     crlf("Dc8000000| 0w1| 0r1| 2w0| 0r0|*r1| 4wfffe| 4rfffe| 6w0| 4r0|*rfffe"),
+     {"SRAM chip select CS1 stuck high or open, or SRAM output enable OE stuck high or open, or "
+      "SRAM write enable WE stuck low: the trace fits each: the chip never drives the data "
+      "lines, every load reads back the last value on the bus (2 wrong of 4 loads)"}},
+    {"SDRAM byte lane 0 masked",
+     memory::sdram,
+     1,
+     crlf("Da0000000| 0w1| 0r1| 4w0| 0r0|*r1| 8wfffffffe| 8rfffffffe| cw0| 8rffffff00|*rfffffffe"),
+     {"SDRAM byte lane 0 (DQM0, bits 7-0) stuck high or open: the lane is neither written nor "
+      "driven, its loads read back the last value on the bus (2 wrong of 4 loads)"}},
+    // Word 0 reads its old contents after 1 and after 0 were written to it.
+    {"SRAM takes no store",
+     memory::sram,
+     2,
+     crlf("Dc8000000| 0w1| 0r5a5a| 2w0| 0r5a5a|*r1|Ac8000000 40000| 0w0| 2w1| 0r5a5a|*r5a5a"),
+     {"SRAM write enable WE stuck high or open: no store reaches the chip, every load reads "
+      "what it held before (3 wrong of 3 loads)"}},
+    {"FLASH identification reads back the autoselect command",
+     memory::flash,
+     5,
+     crlf("M90|D90| Ec0000000| Tc0000000"),
+     {"FLASH manufacturer code read 0x0090, expected 0x0001 or 0x00C2",
+      "FLASH device code read 0x0090, expected 0x227E",
+      "FLASH chip select CS0 stuck high or open, or FLASH output enable OE stuck high or open, "
+      "or FLASH write enable WE stuck low: the trace fits each: the chip never drives the data "
+      "lines, its identification read back 0x0090, the autoselect command's own data",
+      "FLASH did not complete an erase at 0xc0000000: the chip is absent or dead, D7 is "
+      "stuck, or its command cycles do not reach it"}},
     {"16-bit data line 3 stuck low",
      memory::sram,
      1,

@@ -71,3 +71,19 @@ TEST(FlashModel, PredictsTheQueryAndTheCodesThroughTheFault) {
     EXPECT_TRUE(chip.read(0).fits(0x00C2));
     EXPECT_FALSE(chip.read(0).fits(0x0089));
 }
+
+// A chip off the bus reads back the last store; one no command reaches answers a word from
+// its array, alike each time it is loaded, whatever was sent between.
+TEST(FlashModel, ControlLinesThatSilenceTheChip) {
+    flash_chip_state chip;
+    chip.held = 0x98;
+    const flash_hypothesis silent{flash_fault::silent}, deaf{flash_fault::deaf};
+    EXPECT_TRUE(flash_load(silent, chip, 0x10).fits(0x98));
+    EXPECT_FALSE(flash_load(silent, chip, 0x10).fits(0x51));
+    EXPECT_FALSE(deaf.takes_commands());
+    EXPECT_TRUE(flash_load(deaf, chip, 0x10).fits(0x51));
+    chip.last_index = 0x10;
+    chip.last_value = 0xFFFF;
+    EXPECT_FALSE(flash_load(deaf, chip, 0x10).fits(0x51));
+    EXPECT_TRUE(flash_load(deaf, chip, 0x11).fits(0x52));
+}

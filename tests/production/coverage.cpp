@@ -4,10 +4,13 @@
 // line is named wrongly, or when a fault the trace can identify is left unnamed.
 //
 // Usage: korvin_coverage [--set stuck|ci|all] [--workers N] [--image PATH] [--list]
-//   stuck  every single stuck line (254 faults)
-//   ci     those, every short of neighbouring lines both ways, and every open data line
-//   all    every stuck line, every pair of lines shorted both ways, every open data line
-// --list adds a line per fault: its --fault text, how it came out, and its first finding.
+//   stuck  every single stuck data line and word-index line (208 faults)
+//   ci     those, every short of neighbouring lines and pins both ways, every open data line
+//          and address pin, every byte lane and control line stuck and open
+//   all    every stuck line, every pair of lines or pins shorted both ways, every open line,
+//          every byte lane and control line stuck and open
+// --list adds a line per fault: its --fault text, how it came out, the run's wall time, and its
+// first finding.
 #include "fault_universe.h"
 
 #include <algorithm>
@@ -75,10 +78,9 @@ int main(int argc, char** argv) {
     // of the test's commands.
     use_bench_image(read_image(image_path.substr(0, image_path.rfind('.')) + "_bench.bin"));
     std::vector<fault_case> faults = stuck_line_faults();
-    if (set != "stuck") {
-        const std::vector<fault_case> more = short_and_open_faults(set == "ci");
-        faults.insert(faults.end(), more.begin(), more.end());
-    }
+    if (set != "stuck")
+        for (const auto& more : {short_and_open_faults(set == "ci"), net_faults(set == "ci")})
+            faults.insert(faults.end(), more.begin(), more.end());
     const auto begin = std::chrono::steady_clock::now();
     const std::vector<fault_outcome> outcomes = run_all_in_process(faults, image, workers);
     const double wall =
@@ -124,7 +126,7 @@ int main(int argc, char** argv) {
                           : o.looks_dead    ? "looks dead"
                           : o.detected      ? "detected, not named"
                                             : "not detected";
-        std::printf("%s\t%s\t%s\n", faults[i].text().c_str(), how,
+        std::printf("%s\t%s\t%.2f s\t%s\n", faults[i].text().c_str(), how, o.seconds,
                     o.findings.empty() ? "" : o.findings.front().c_str());
     }
     std::printf("\n%zu faults in %.1f s wall with %u workers = %.1f faults/s; %d not as "

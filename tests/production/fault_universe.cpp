@@ -19,27 +19,80 @@
 namespace korvin::test {
 
 const std::vector<device_case> DEVICES = {
-    {"sdram", "Testing SDRAM... ", memory::sdram, '1', 32, 23},
-    {"flash", "Testing FLASH... ", memory::flash, '2', 16, 23},
-    {"sram", "Testing SRAM... ", memory::sram, '3', 16, 17},
+    {"sdram",
+     "Testing SDRAM... ",
+     memory::sdram,
+     '1',
+     32,
+     0,
+     12,
+     2,
+     "dqm",
+     4,
+     {control_line::cs, control_line::ras, control_line::cas, control_line::we, control_line::cke}},
+    {"flash",
+     "Testing FLASH... ",
+     memory::flash,
+     '2',
+     16,
+     23,
+     0,
+     0,
+     nullptr,
+     0,
+     {control_line::cs, control_line::oe, control_line::we}},
+    {"sram",
+     "Testing SRAM... ",
+     memory::sram,
+     '3',
+     16,
+     17,
+     0,
+     0,
+     "eb",
+     2,
+     {control_line::cs, control_line::oe, control_line::we}},
 };
 
-const std::vector<fault_kind> FAULT_KINDS = {fault_kind::stuck_data, fault_kind::stuck_address,
-                                             fault_kind::data_short, fault_kind::address_short,
-                                             fault_kind::open_data};
+const std::vector<fault_kind> FAULT_KINDS = {
+    fault_kind::stuck_data,    fault_kind::data_short,    fault_kind::open_data,
+    fault_kind::stuck_address, fault_kind::address_short, fault_kind::stuck_pin,
+    fault_kind::pin_short,     fault_kind::open_pin,      fault_kind::stuck_bank,
+    fault_kind::bank_short,    fault_kind::open_bank,     fault_kind::stuck_lane,
+    fault_kind::open_lane,     fault_kind::stuck_control, fault_kind::open_control};
 
 const char* kind_name(fault_kind kind) {
     switch (kind) {
     case fault_kind::stuck_data:
         return "data line stuck";
-    case fault_kind::stuck_address:
-        return "address line stuck";
     case fault_kind::data_short:
         return "data lines shorted";
-    case fault_kind::address_short:
-        return "address lines shorted";
     case fault_kind::open_data:
         return "data line open";
+    case fault_kind::stuck_address:
+        return "address line stuck";
+    case fault_kind::address_short:
+        return "address lines shorted";
+    case fault_kind::stuck_pin:
+        return "address pin stuck";
+    case fault_kind::pin_short:
+        return "address pins shorted";
+    case fault_kind::open_pin:
+        return "address pin open";
+    case fault_kind::stuck_bank:
+        return "bank pin stuck";
+    case fault_kind::bank_short:
+        return "bank pin shorted";
+    case fault_kind::open_bank:
+        return "bank pin open";
+    case fault_kind::stuck_lane:
+        return "byte lane stuck";
+    case fault_kind::open_lane:
+        return "byte lane open";
+    case fault_kind::stuck_control:
+        return "control line stuck";
+    case fault_kind::open_control:
+        return "control line open";
     }
     return "";
 }
@@ -49,20 +102,65 @@ bool fault_case::on_data_lines() const {
            kind == fault_kind::open_data;
 }
 
+namespace {
+
+const char* const CONTROL_NAMES[] = {"cs", "oe", "we", "ras", "cas", "cke"};
+
+// An SDRAM address or bank pin by number: "ma3", "ba1".
+std::string pin_name(int pin) {
+    return pin >= BANK_PIN ? "ba" + std::to_string(pin - BANK_PIN) : "ma" + std::to_string(pin);
+}
+
+} // namespace
+
 std::string fault_case::text() const {
-    const std::string prefix = std::string(device->name) + ":" + (on_data_lines() ? "d" : "a");
+    const std::string memory = std::string(device->name) + ":";
+    const std::string how = kind == fault_kind::open_data || kind == fault_kind::open_pin ||
+                                    kind == fault_kind::open_bank ||
+                                    kind == fault_kind::open_lane ||
+                                    kind == fault_kind::open_control
+                                ? "=open"
+                                : "=" + std::to_string(level);
+    const std::string wiring = level ? "=or" : "=and";
     switch (kind) {
     case fault_kind::stuck_data:
-    case fault_kind::stuck_address:
-        return prefix + std::to_string(line) + "=" + std::to_string(level);
-    case fault_kind::data_short:
-    case fault_kind::address_short:
-        return prefix + std::to_string(line) + "~" + (on_data_lines() ? "d" : "a") +
-               std::to_string(other) + (level ? "=or" : "=and");
     case fault_kind::open_data:
-        return prefix + std::to_string(line) + "=open";
+        return memory + "d" + std::to_string(line) + how;
+    case fault_kind::stuck_address:
+        return memory + "a" + std::to_string(line) + how;
+    case fault_kind::data_short:
+        return memory + "d" + std::to_string(line) + "~d" + std::to_string(other) + wiring;
+    case fault_kind::address_short:
+        return memory + "a" + std::to_string(line) + "~a" + std::to_string(other) + wiring;
+    case fault_kind::stuck_pin:
+    case fault_kind::open_pin:
+    case fault_kind::stuck_bank:
+    case fault_kind::open_bank:
+        return memory + pin_name(line) + how;
+    case fault_kind::pin_short:
+    case fault_kind::bank_short:
+        return memory + pin_name(line) + "~" + pin_name(other) + wiring;
+    case fault_kind::stuck_lane:
+    case fault_kind::open_lane:
+        return memory + device->lane_prefix + std::to_string(line) + how;
+    case fault_kind::stuck_control:
+    case fault_kind::open_control:
+        return memory + CONTROL_NAMES[line] + how;
     }
     return "";
+}
+
+bool fault_case::invisible() const {
+    const auto control = static_cast<control_line>(line);
+    if (kind == fault_kind::stuck_lane)
+        return level == 0;
+    if (kind == fault_kind::open_control)
+        return control == control_line::cke;
+    if (kind != fault_kind::stuck_control)
+        return false;
+    return (control == control_line::cs && level == 0) ||
+           (control == control_line::cke && level == 1) ||
+           (control == control_line::oe && level == 0 && device->tested == memory::sram);
 }
 
 namespace {
@@ -80,6 +178,11 @@ std::uint32_t short_lines(std::uint32_t v, int a, int b, bool wired_or) {
 bool fault_case::breaks_command_cycles() const {
     if (device->tested != memory::flash)
         return false;
+    if (kind == fault_kind::stuck_control || kind == fault_kind::open_control) {
+        const auto control = static_cast<control_line>(line);
+        const bool high = kind == fault_kind::open_control || level == 1;
+        return (control == control_line::we && high) || (control == control_line::oe && !high);
+    }
     // The cycles of a word program, a sector erase and a reset, by word index within the
     // sector and data; the chip decodes index bits 0 to 10 and the data's low byte.
     struct cycle {
@@ -108,7 +211,7 @@ bool fault_case::breaks_command_cycles() const {
             case fault_kind::open_data:
                 data |= 1u << line; // the chip's input floats high
                 break;
-            case fault_kind::stuck_data:
+            default:
                 break;
             }
             if (((index ^ (sector | c.index)) & 0x7FF) || ((data ^ c.data) & 0xFF))
@@ -118,7 +221,8 @@ bool fault_case::breaks_command_cycles() const {
 }
 
 bool fault_case::merges_data_bus_units() const {
-    if (device->tested != memory::flash || on_data_lines())
+    if (device->tested != memory::flash ||
+        (kind != fault_kind::stuck_address && kind != fault_kind::address_short))
         return false;
     std::set<std::uint32_t> reached;
     for (std::uint32_t word = 0; word < 64; ++word) {
@@ -129,6 +233,26 @@ bool fault_case::merges_data_bus_units() const {
             return true;
     }
     return false;
+}
+
+bool fault_case::spoils_sdram_start_up() const {
+    if (kind != fault_kind::pin_short && kind != fault_kind::bank_short)
+        return false;
+    const std::uint32_t a10 = 1u << 10, bank_shift = BANK_PIN;
+    const auto seen = [&](std::uint32_t pins) { return short_lines(pins, line, other, level); };
+    if (!(seen(a10) & a10))
+        return true; // no precharge of all banks
+    std::uint32_t mode = 0;
+    bool mode_loaded = false, extended_loaded = false;
+    for (std::uint32_t pins : {0x033u, 2u << bank_shift}) {
+        const std::uint32_t at_chip = seen(pins), bank = at_chip >> bank_shift & 3;
+        if (bank == 0) {
+            mode = at_chip & 0xFFF;
+            mode_loaded = true;
+        }
+        extended_loaded |= bank == 2;
+    }
+    return !mode_loaded || !extended_loaded || (mode >> 4 & 7) != 3 || (mode >> 7 & 3) != 0;
 }
 
 std::vector<fault_case> stuck_line_faults() {
@@ -159,267 +283,45 @@ std::vector<fault_case> short_and_open_faults(bool neighbours_only) {
     return faults;
 }
 
-namespace {
-
-struct lines_named {
-    std::set<int> data, address;
-};
-
-// The lines a finding names: "D5", "word-index bit 12". The FLASH's give-up finding lists
-// the causes a dead chip has (D7 among them) and names no line of its own.
-lines_named named_in(const std::string& finding) {
-    lines_named n;
-    if (finding.find("FLASH did not complete") != std::string::npos)
-        return n;
-    static const std::regex DATA(R"(\bD(\d+)\b)"), ADDRESS(R"(word-index bit (\d+))");
-    for (std::sregex_iterator i(finding.begin(), finding.end(), DATA), end; i != end; ++i)
-        n.data.insert(std::stoi((*i)[1]));
-    for (std::sregex_iterator i(finding.begin(), finding.end(), ADDRESS), end; i != end; ++i)
-        n.address.insert(std::stoi((*i)[1]));
-    return n;
-}
-
-// A finding that offers more than one explanation.
-bool offers_candidates(const std::string& finding) {
-    return finding.find(", or ") != std::string::npos ||
-           finding.find(" one of ") != std::string::npos ||
-           finding.find("the trace fits each") != std::string::npos;
-}
-
-bool contains(const std::string& text, const std::string& words) {
-    return text.find(words) != std::string::npos;
-}
-
-std::string data_line(int n) {
-    return "D" + std::to_string(n);
-}
-
-// A word-index bit as the findings name it, with the pins the board wires it to: the SDRAM's
-// 32-bit words start at byte address bit 2, on processor line A2; a 16-bit part's chip pin
-// A<k> carries word-index bit k and hangs on processor line A<k+1>, A0 selecting the byte.
-std::string index_line(const device_case& d, int k) {
-    const std::string bit = "word-index bit " + std::to_string(k) + " = ";
-    if (d.tested == memory::sdram)
-        return bit + "byte address bit " + std::to_string(k + 2) + " = processor line A" +
-               std::to_string(k + 2);
-    return bit + "chip pin A" + std::to_string(k) + " (word mode) = processor line A" +
-           std::to_string(k + 1);
-}
-
-// Whether `text` names `f`, its kind and its lines, each name whole: "D3 stuck low", not
-// "D3 stuck high"; "processor line A5 (", not "processor line A50" nor "a5". A short may
-// leave its wiring out where the trace cannot tell it, but not name the other one.
-bool names(const fault_case& f, const std::string& text) {
-    const std::string wired = f.level ? "(wired-OR)" : "(wired-AND)";
-    const auto shorted = [&](const std::string& pair) {
-        return contains(text, pair + " shorted") &&
-               !contains(text, pair + " shorted " + (f.level ? "(wired-AND)" : "(wired-OR)"));
-    };
-    switch (f.kind) {
-    case fault_kind::stuck_data:
-        return contains(text,
-                        "data line " + data_line(f.line) + " stuck " + (f.level ? "high" : "low"));
-    case fault_kind::stuck_address:
-        return contains(text,
-                        "address line stuck or shorted: " + index_line(*f.device, f.line) + " (");
-    case fault_kind::open_data:
-        return contains(text, "data line " + data_line(f.line) + " open");
-    case fault_kind::data_short: {
-        const std::string a = data_line(f.line), b = data_line(f.other);
-        if (shorted("data lines " + a + " and " + b))
-            return true;
-        // "data line D3 shorted (wired-AND) to one of D4, D5 or D6"
-        static const std::regex PARTNERS(
-            R"(data line D(\d+) shorted (\([^)]*\)) to one of ([^:]*))");
-        std::smatch m;
-        if (!std::regex_search(text, m, PARTNERS) || m[2] != wired)
-            return false;
-        const int first = std::stoi(m[1]);
-        const int partner = first == f.line ? f.other : first == f.other ? f.line : -1;
-        if (partner < 0)
-            return false;
-        static const std::regex LINE(R"(\bD(\d+)\b)");
-        const std::string list = m[3];
-        for (std::sregex_iterator i(list.begin(), list.end(), LINE), end; i != end; ++i)
-            if (std::stoi((*i)[1]) == partner)
-                return true;
-        return false;
-    }
-    case fault_kind::address_short:
-        return shorted("address lines " + index_line(*f.device, f.line) + " and " +
-                       index_line(*f.device, f.other));
-    }
-    return false;
-}
-
-// Whether every word-index bit `finding` names comes with the pins the board wires it to.
-bool pins_right(const device_case& d, const std::string& finding) {
-    static const std::regex BIT(R"(word-index bit (\d+))");
-    for (std::sregex_iterator i(finding.begin(), finding.end(), BIT), end; i != end; ++i) {
-        const std::string name = index_line(d, std::stoi((*i)[1]));
-        const std::size_t at = static_cast<std::size_t>(i->position()), after = at + name.size();
-        if (finding.compare(at, name.size(), name) != 0 ||
-            (after < finding.size() && std::isdigit(static_cast<unsigned char>(finding[after]))))
-            return false;
-    }
-    return true;
-}
-
-// A finding that says what happened to a line, not only that it reads wrong. "Stuck or
-// shorted" is the address-line test's hedge: it sees where a write went, not why.
-bool definite(const std::string& finding) {
-    if (contains(finding, "stuck or shorted"))
-        return false;
-    return contains(finding, " stuck low") || contains(finding, " stuck high") ||
-           contains(finding, " open") || contains(finding, " shorted");
-}
-
-// A finding's explanations: "A, or B, or C: the trace fits each, ...".
-std::vector<std::string> explanations(const std::string& finding) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    for (std::size_t at; (at = finding.find(", or ", from)) != std::string::npos; from = at + 5)
-        parts.push_back(finding.substr(from, at - from));
-    parts.push_back(finding.substr(from));
-    return parts;
-}
-
-} // namespace
-
-fault_outcome judge(const fault_case& f, bool detected, std::vector<std::string> findings) {
-    fault_outcome o;
-    o.ran = true;
-    o.detected = detected;
-    o.findings = std::move(findings);
-    if (!detected)
-        return o;
-    const std::set<int> involved =
-        f.other >= 0 ? std::set<int>{f.line, f.other} : std::set<int>{f.line};
-    bool dead = false;
-    for (const std::string& finding : o.findings) {
-        dead |= contains(finding, "FLASH did not complete");
-        if (!pins_right(*f.device, finding)) {
-            o.named_wrongly = true;
-            o.problem = "names a word-index bit with other pins: " + finding;
-            continue;
+std::vector<fault_case> net_faults(bool neighbours_only) {
+    std::vector<fault_case> faults;
+    for (const device_case& d : DEVICES) {
+        // The SDRAM's address bus in pin order: MA0..MA11, then BA0, BA1.
+        std::vector<int> pins;
+        for (int n = 0; n < d.address_pins; ++n)
+            pins.push_back(n);
+        for (int n = 0; n < d.bank_pins; ++n)
+            pins.push_back(BANK_PIN + n);
+        for (int pin : pins) {
+            const bool bank = pin >= BANK_PIN;
+            for (int level : {0, 1})
+                faults.push_back(
+                    {&d, bank ? fault_kind::stuck_bank : fault_kind::stuck_pin, pin, level});
+            faults.push_back({&d, bank ? fault_kind::open_bank : fault_kind::open_pin, pin, 1});
         }
-        const lines_named n = named_in(finding);
-        const std::set<int>& same = f.on_data_lines() ? n.data : n.address;
-        const std::set<int>& others = f.on_data_lines() ? n.address : n.data;
-        if (same.empty() && others.empty())
-            continue;
-        bool touches = false, strays = !others.empty();
-        for (int line : same)
-            (involved.count(line) ? touches : strays) = true;
-        if (offers_candidates(finding)) {
-            // Candidates may name lines outside the fault, as long as the fault is among them.
-            bool among = false;
-            for (const std::string& part : explanations(finding))
-                among |= names(f, part);
-            if (among)
-                o.named = true;
-            else if (!touches) {
-                o.named_wrongly = true;
-                o.problem = "offers candidates without the fault: " + finding;
-            }
-            continue;
-        }
-        if (strays) {
-            o.named_wrongly = true;
-            o.problem = "names another line: " + finding;
-        } else if (names(f, finding)) {
-            o.named = o.named_exactly = true;
-        } else if (definite(finding)) {
-            o.named_wrongly = true;
-            o.problem = "names the fault's lines with another fault: " + finding;
-        }
-    }
-    o.looks_dead = dead && !o.named;
-    if (!f.identifiable() && !o.named && !dead)
-        o.problem = "does not say the FLASH stopped answering";
-    return o;
-}
-
-std::string unexpected(const fault_case& f, const fault_outcome& o) {
-    if (!o.problem.empty())
-        return o.problem;
-    if (!o.detected)
-        return "passed";
-    if (f.identifiable() && !o.named)
-        return "not named: " + (o.findings.empty() ? std::string() : o.findings.front());
-    return "";
-}
-
-std::vector<std::uint8_t> read_image(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-diagnosed_run diagnose_in_process(const device_case& device, const std::vector<std::string>& faults,
-                                  const std::vector<std::uint8_t>& image) {
-    diagnosed_run d;
-    sim::board_options options;
-    for (const std::string& f : faults)
-        if (!sim::parse_fault(f, options.faults, d.problem))
-            return d;
-    sim::run_request request;
-    request.image = image;
-    // The trace on, then the test: what korvin --diagnose sends.
-    request.commands = {'v', device.command};
-    const sim::image_run run = sim::run_image(request, options);
-    d.seconds = run.seconds;
-    if (!run.completed) {
-        d.problem = run.problem;
-        return d;
-    }
-    d.ran = true;
-    const sim::command_answer& test = run.answers.back();
-    d.passed = !test.code.empty() && test.code[0] == '0';
-    if (!d.passed)
-        d.findings = diagnose(
-            device.tested,
-            result_code_of(test.code.empty() ? 0u : static_cast<unsigned char>(test.code[0])),
-            test.trace);
-    return d;
-}
-
-fault_outcome run_in_process(const fault_case& fault, const std::vector<std::uint8_t>& image) {
-    diagnosed_run d = fault.device->tested == memory::flash && probes_flash()
-                          ? probe_flash_in_process({fault.text()})
-                          : diagnose_in_process(*fault.device, {fault.text()}, image);
-    fault_outcome o;
-    if (d.ran)
-        o = judge(fault, !d.passed, std::move(d.findings));
-    else
-        o.problem = d.problem;
-    o.seconds = d.seconds;
-    return o;
-}
-
-std::vector<fault_outcome> run_all_in_process(const std::vector<fault_case>& faults,
-                                              const std::vector<std::uint8_t>& image,
-                                              unsigned workers) {
-    std::vector<std::size_t> order(faults.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_partition(order.begin(), order.end(),
-                          [&](std::size_t i) { return faults[i].device->tested == memory::flash; });
-    std::vector<fault_outcome> outcomes(faults.size());
-    std::atomic<std::size_t> next{0};
-    std::vector<std::thread> pool;
-    for (unsigned w = 0; w < std::max(workers, 1u); ++w)
-        pool.emplace_back([&] {
-            for (std::size_t n; (n = next++) < order.size();) {
-                const std::size_t i = order[n];
-                try {
-                    outcomes[i] = run_in_process(faults[i], image);
-                } catch (const std::exception& e) {
-                    outcomes[i].problem = e.what();
+        for (std::size_t i = 0; i < pins.size(); ++i)
+            for (std::size_t j = i + 1;
+                 j < (neighbours_only ? std::min(i + 2, pins.size()) : pins.size()); ++j)
+                for (int wired_or : {0, 1}) {
+                    // A bank short names its bank pin first: "ba1~ma11", "ba0~ba1".
+                    const bool bank = pins[j] >= BANK_PIN;
+                    const int first = bank && pins[i] < BANK_PIN ? pins[j] : pins[i];
+                    const int second = first == pins[i] ? pins[j] : pins[i];
+                    faults.push_back({&d, bank ? fault_kind::bank_short : fault_kind::pin_short,
+                                      first, wired_or, second});
                 }
-            }
-        });
-    for (std::thread& t : pool)
-        t.join();
-    return outcomes;
+        for (int lane = 0; lane < d.lanes; ++lane) {
+            for (int level : {0, 1})
+                faults.push_back({&d, fault_kind::stuck_lane, lane, level});
+            faults.push_back({&d, fault_kind::open_lane, lane, 1});
+        }
+        for (control_line c : d.controls) {
+            for (int level : {0, 1})
+                faults.push_back({&d, fault_kind::stuck_control, static_cast<int>(c), level});
+            faults.push_back({&d, fault_kind::open_control, static_cast<int>(c), 1});
+        }
+    }
+    return faults;
 }
 
 } // namespace korvin::test

@@ -11,43 +11,88 @@
 
 namespace korvin::test {
 
+// A control line as korvin-sim names it: chip select, output enable, write enable, and the
+// SDRAM's RAS, CAS and clock enable.
+enum class control_line { cs, oe, we, ras, cas, cke };
+
 struct device_case {
     const char* name; // as korvin and korvin-sim name it
     const char* heading;
     memory tested;
     char command; // the monitor's command byte for its test
     int data_lines;
-    int address_bits; // word-index bits the address-line test walks
+    // Word-index bits the address-line test walks that are the chip's own address lines: the
+    // FLASH's and the SRAM's. The SDRAM's address pins are multiplexed and counted apart.
+    int address_bits;
+    int address_pins, bank_pins; // the SDRAM's wired MA and BA pins
+    const char* lane_prefix;     // "dqm", "eb": a byte lane's line; none for the FLASH
+    int lanes;
+    std::vector<control_line> controls;
 };
 
 extern const std::vector<device_case> DEVICES;
 
-enum class fault_kind { stuck_data, stuck_address, data_short, address_short, open_data };
+// The SDRAM's address pins by number, as in korvin-sim: MA<n> is n, BA<n> BANK_PIN + n.
+constexpr int BANK_PIN = 13;
 
-// The classes a coverage table counts, in its order.
+enum class fault_kind {
+    stuck_data,
+    data_short,
+    open_data,
+    stuck_address, // a word-index line of the FLASH or the SRAM
+    address_short,
+    stuck_pin, // an SDRAM address pin MA<n>
+    pin_short,
+    open_pin,
+    stuck_bank, // an SDRAM bank pin, and its shorts to any address or bank pin
+    bank_short,
+    open_bank,
+    stuck_lane, // a byte lane's mask or enable line
+    open_lane,
+    stuck_control,
+    open_control,
+};
+
+// The classes a coverage table counts, in its order: by net, data, address, bank, byte lane,
+// control.
 extern const std::vector<fault_kind> FAULT_KINDS;
 const char* kind_name(fault_kind kind);
 
 struct fault_case {
     const device_case* device;
     fault_kind kind;
-    int line;
+    int line;       // a data line, word-index bit, pin number, lane, or control_line
     int level;      // stuck: the level; shorts: 0 wired-AND, 1 wired-OR
-    int other = -1; // shorts: the second line, above `line`
+    int other = -1; // shorts: the second line (above `line`, or an MA pin for a bank short)
 
-    // korvin-sim's --fault argument: "sdram:d3=0", "sram:a4~a5=and", "flash:d9=open".
+    // korvin-sim's --fault argument: "sdram:d3=0", "sram:a4~a5=and", "sdram:ba1~ma11=or",
+    // "sdram:dqm2=open", "flash:we=1".
     std::string text() const;
     bool on_data_lines() const;
+    // Whether the memory's own test cannot see the fault: a byte lane stuck enabled (every
+    // access of the tests enables it anyway), a chip select stuck active, the SRAM's OE#
+    // stuck low (it writes while WE# is low whatever OE# says), the SDRAM's clock enable
+    // stuck or open high.
+    bool invisible() const;
     // Whether the fault changes a FLASH command cycle as the chip decodes it (the low byte of
     // the data, word-index bits 0 to 10) in a sector the test programs: the chip then takes
     // no command, the first completion poll runs out as with a dead chip, and the trace
-    // cannot tell which line it was. Stuck lines act at the chip's outputs only.
+    // cannot tell which line it was. Stuck lines act at the chip's outputs only. Write enable
+    // stuck high or open, and OE# low (which inhibits writes), lose every command likewise.
     bool breaks_command_cycles() const;
     // Whether an address fault makes two of the FLASH's data-bus test units (its first 64
     // words) one word, or moves the identification words 0 and 1: the data-bus test, which
     // sees values and not addresses, then fails first and cannot say which line it was.
     bool merges_data_bus_units() const;
-    bool identifiable() const { return !breaks_command_cycles() && !merges_data_bus_units(); }
+    // Whether a short of SDRAM pins spoils the start-up's addressed commands: the precharge of
+    // all banks (A10 high), the mode register load (0x033 on A11..A0, banks 00: CAS latency
+    // 3, standard operation) and the extended one (banks 10). Every load is then undefined,
+    // and the trace cannot tell which pins it was. A stuck pin that does so is named among
+    // the few that can.
+    bool spoils_sdram_start_up() const;
+    bool identifiable() const {
+        return !breaks_command_cycles() && !merges_data_bus_units() && !spoils_sdram_start_up();
+    }
 };
 
 // Every data line and tested word-index bit of each memory, stuck low and high.
@@ -55,6 +100,10 @@ std::vector<fault_case> stuck_line_faults();
 // Every pair of data lines and of tested word-index bits shorted, wired-AND and wired-OR, and
 // every open data line; with `neighbours_only` the shorts of neighbouring lines alone.
 std::vector<fault_case> short_and_open_faults(bool neighbours_only);
+// The SDRAM's address and bank pins stuck and open, their shorts both ways (with
+// `neighbours_only` those of neighbouring pins in the order MA0..MA11, BA0, BA1), every byte
+// lane's line and every control line stuck and open.
+std::vector<fault_case> net_faults(bool neighbours_only);
 
 // What a diagnosed run of a fault gave, and what is wrong with it.
 struct fault_outcome {

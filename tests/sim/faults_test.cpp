@@ -46,6 +46,59 @@ TEST(FaultOption, RejectsMalformedFaults) {
     }
 }
 
+// A net the memory does not have, or a fault it cannot take, is refused with the reason.
+TEST(FaultOption, RefusesNetsTheMemoryDoesNotHave) {
+    const struct {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"sdram:ma12=1", "MA12 is not wired"},
+        {"sdram:ma13~ma1=or", "MA0-MA11, BA0 and BA1"},
+        {"sdram:ba2=0", "MA0-MA11, BA0 and BA1"},
+        {"flash:ma3=1", "the SDRAM's multiplexed address pins"},
+        {"sdram:dqm4=1", "DQM0-DQM3"},
+        {"sdram:eb0=0", "DQM0-DQM3"},
+        {"sram:dqm0=1", "EB0 and EB1"},
+        {"sram:eb2=open", "EB0 and EB1"},
+        {"flash:eb1=1", "no byte enables"},
+        {"sdram:oe=1", "no output enable"},
+        {"sram:cke=0", "the SDRAM's control lines"},
+        {"sdram:dqm0~dqm1=and", "not modelled"},
+        {"sdram:cs~ras=or", "not modelled"},
+        {"sdram:ma3~d4=or", "two lines of one kind"},
+        {"sdram:ma3~ma3=and", "shorted to itself"},
+        {"sdram:ma3~ma4=xor", "=and or =or"},
+        {"sdram:we=2", "=0 or =1, or =open"},
+        {"sram:eb1", "=0 or =1, or =open"},
+    };
+    for (const auto& c : cases) {
+        fault_set f;
+        std::string error;
+        EXPECT_FALSE(parse_fault(c.text, f, error)) << c.text;
+        EXPECT_EQ(error.find(std::string("bad --fault '") + c.text + "': "), 0u) << error;
+        EXPECT_NE(error.find(c.why), std::string::npos) << error;
+    }
+    // One net, one fault; the same fault again changes nothing.
+    const struct {
+        const char *first, *second;
+        bool both;
+    } pairs[] = {
+        {"sdram:ma3=1", "sdram:ma3=open", false},
+        {"sdram:ma3=1", "sdram:ma3~ma4=and", false},
+        {"sdram:ma3~ma4=and", "sdram:ma4~ba0=or", false},
+        {"sdram:ma3~ma4=and", "sdram:ma4~ba0=and", true},
+        {"sdram:dqm1=0", "sdram:dqm1=1", false},
+        {"sram:we=open", "sram:we=open", true},
+        {"sram:we=0", "flash:we=1", true},
+    };
+    for (const auto& c : pairs) {
+        fault_set f;
+        std::string error;
+        ASSERT_TRUE(parse_fault(c.first, f, error)) << error;
+        EXPECT_EQ(parse_fault(c.second, f, error), c.both) << c.first << " then " << c.second;
+    }
+}
+
 TEST(FaultOption, StuckLinesForceTheirBits) {
     struct {
         const char* text;

@@ -88,10 +88,20 @@ TEST(Sdram, HoldsDataOnlyAfterItsStartUp) {
         {"one auto-refresh", without(5), false},
         {"no mode register", without(8), false},
         {"no extended mode register", without(9), false},
-        {"other mode register", replaced(8, {8, SDRAM + 0x32, 0}), false},
+        // Burst length 4: the controller's single-word accesses do not feel it.
+        {"burst length 4", replaced(8, {8, SDRAM + 0x32, 0}), true},
+        {"CAS latency 2, the controller's 3", replaced(8, {8, SDRAM + 0x23, 0}), false},
+        {"CAS latency 2 on both sides",
+         [] {
+             auto s = replaced(8, {8, SDRAM + 0x23, 0});
+             s[1] = {32, ESDCFG0, 0x006AC63A};
+             return s;
+         }(),
+         true},
+        {"a test mode", replaced(8, {8, SDRAM + 0xB3, 0}), false},
         {"mode register loaded before the refreshes too",
          inserted(4, {{32, ESDCTL0, 0xB2100000}, {8, SDRAM + 0x33, 0}}), false},
-        {"other geometry", replaced(10, {32, ESDCTL0, 0x82126080}), false},
+        {"16-bit data path", replaced(10, {32, ESDCTL0, 0x81116080}), false},
         {"never normal", without(10), false},
         {"controller disabled", replaced(10, {32, ESDCTL0, 0x01126080}), false},
     };
@@ -101,6 +111,31 @@ TEST(Sdram, HoldsDataOnlyAfterItsStartUp) {
         b.store(c.startup);
         EXPECT_EQ(b.controller.ready(), c.holds);
         EXPECT_EQ(b.holds_data(), c.holds);
+    }
+}
+
+// The controller sends the row and the column by the geometry ESDCTL0 gives; the chips take a
+// 12-bit row on A0..A11 and a 9-bit column on A0..A8. A geometry that is not theirs folds
+// words together: with 13 rows the row's top bit goes to MA12, wired to nothing; with 10
+// columns the column's top bit goes to A9, which a column command does not use.
+TEST(Sdram, TheControllerMapsByTheGeometryItIsGiven) {
+    const struct {
+        uint32_t esdctl0;
+        uint32_t other; // stored after the word at 0
+        bool same_word;
+        uint32_t cell; // where the word at 0x1000 went, as bank << 21 | row << 9 | column
+    } cases[] = {
+        {0x81126080, SDRAM + 0x800000, false, 1u << 10},
+        {0x82126080, SDRAM + 0x800000, true, 1u << 10},
+        {0x81226080, SDRAM + 0x800, true, 1u << 9},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.esdctl0);
+        sdram_bench b;
+        b.store(replaced(10, {32, ESDCTL0, c.esdctl0}));
+        b.store({{32, SDRAM, 0x0A0A0A0A}, {32, c.other, 0x0B0B0B0B}, {32, SDRAM + 0x1000, 0xC}});
+        EXPECT_EQ(b.load(32, SDRAM), c.same_word ? 0x0B0B0B0Bu : 0x0A0A0A0Au);
+        EXPECT_EQ(b.chips->cell(c.cell), 0xCu);
     }
 }
 
