@@ -71,8 +71,8 @@ std::string flash_erase_finding(std::uint32_t sector, const std::vector<std::str
         }
     }
     if (words > 1 || more)
-        finding += more ? " (and more than " + std::to_string(words - 1) + " other words)"
-                        : " (and " + std::to_string(words - 1) + " other words)";
+        finding += std::string(more ? " (and more than " : " (and ") + std::to_string(words - 1) +
+                   (words == 2 ? " other word)" : " other words)");
     return finding;
 }
 
