@@ -82,6 +82,18 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
     }
 }
 
+// A FLASH that took no program is left to the probe (--diagnose): its full test would
+// only fail on every word. (The probe costs a minute on korvin-sim; the full test runs
+// after it when the chip answers as a good one.)
+TEST(FullTest, FlashThatTookNoCommandIsLeftToTheProbe) {
+    simulator sim(with_faults({"flash:dead"}));
+    const run_result r = korvin_on(sim, {"--full-range", "0x1000", "sram", "flash"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Testing FLASH... failed\nTesting SRAM... passed\nFull test of SRAM"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(FullTest, GoodBoardPassesAndSpecifiedLinesStayAsTheyWere) {
     simulator sim;
     const run_result r = korvin_on(sim, {"--full-range", "0x2000"});
