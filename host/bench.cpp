@@ -78,7 +78,7 @@ bench_answer bench_exchange(char command, const std::string& arguments) {
     if (missed || serial_failed())
         return lost();
     const std::uint32_t code = result_code_of(digit);
-    answer.result = code <= 7 ? static_cast<bench_result>(code) : bench_result::lost;
+    answer.result = code <= 8 ? static_cast<bench_result>(code) : bench_result::lost;
     return answer;
 }
 

@@ -21,6 +21,7 @@ enum class bench_result {
     not_ram,     // 5 a test or fill where there is no RAM
     found,       // 6 a test failed; every finding sent
     found_more,  // 7 a test failed; more findings than the 32 sent
+    no_finish,   // 8 the FLASH never finished a program or erase: "T address"
     lost,        // the link failed, the board fell silent or a stop came
 };
 
@@ -53,5 +54,7 @@ constexpr char BENCH_FILL = 'f';     // W AAAAAAAA LLLLLLLL VVVVVVVV
 constexpr char BENCH_MARCH = 'm';    // W AAAAAAAA LLLLLLLL: "F<element> addr expected read"
 constexpr char BENCH_LANES = 'l';    // AAAAAAAA: "L<width><offset> word expected read"
 constexpr char BENCH_COUPLING = 'c'; // W VVVVVVVV AAAAAAAA LLLLLLLL: "C aggressor victim rose fell"
+constexpr char BENCH_FLASH_ERASE = 'e';   // AAAAAAAA LLLLLLLL: sectors; "B address read"
+constexpr char BENCH_FLASH_PROGRAM = 'p'; // AAAAAAAA LLLLLLLL: "P address programmed read"
 
 } // namespace korvin

@@ -232,6 +232,8 @@ flash_probe_result flash_probe(const bench_link& link) {
                 }
     }
     p.result.findings.push_back(named(p.alive()));
+    for (const candidate& c : p.alive())
+        p.result.answers_as_good |= c.fault.kind == flash_fault::none;
     return p.result;
 }
 

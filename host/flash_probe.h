@@ -23,7 +23,8 @@ struct flash_probe_result {
     bool lost = false; // a bench command went unanswered
     monitor_outcome why_lost = monitor_outcome::silent;
     std::vector<std::string> findings;
-    unsigned exchanges = 0; // bench commands sent
+    unsigned exchanges = 0;       // bench commands sent
+    bool answers_as_good = false; // the chip answered every probe as a good one
 };
 
 // Probes the FLASH through `link`, the bench monitor's chip selects already set up by its

@@ -1,6 +1,7 @@
 #include "full_test.h"
 
 #include "bench.h"
+#include "full_flash.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -125,7 +126,7 @@ int kept_level(const full_memory& m, const march_cell& cell, full_test_result& r
 } // namespace
 
 bool full_test_covers(memory tested) {
-    return memory_of(tested) != nullptr;
+    return memory_of(tested) != nullptr || tested == memory::flash;
 }
 
 std::vector<march_cell> march_cells(const std::vector<std::string>& lines) {
@@ -175,6 +176,8 @@ std::vector<std::string> lane_findings(const std::vector<std::string>& lines) {
 }
 
 full_test_result full_test(memory tested, std::uint32_t range) {
+    if (tested == memory::flash)
+        return full_flash_test(range);
     full_test_result result;
     const full_memory* m = memory_of(tested);
     if (!m)

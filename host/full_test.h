@@ -3,7 +3,7 @@
 // March C- over every unit of the memory (or the first `range` bytes), the
 // SDRAM's byte and halfword lane test, and for a cell that fails as no stuck
 // bit does, a search for the cell that disturbs it. Findings name the cell
-// (address and bit) or the lane.
+// (address and bit) or the lane. The FLASH's is in full_flash.h.
 #include "monitor.h"
 #include "settings.h"
 
@@ -23,7 +23,7 @@ struct full_test_result {
 // The code of a test whose specified part passed and whose full test failed.
 constexpr std::uint32_t FULL_TEST_FAILED = 0x10;
 
-// Whether `tested` has a full test (the SDRAM and the SRAM).
+// Whether `tested` has a full test (all three have).
 bool full_test_covers(memory tested);
 
 // Runs it on a started bench monitor. `range`: bytes from the memory's base,

@@ -191,9 +191,13 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                         report("    %s\n", finding.c_str());
             }
             // On the bench image, a FLASH that took no command is looked at further.
-            if (!passed && t.tested == memory::flash && settings.diagnose &&
-                (settings.full || settings.probe_flash) && flash_looked_dead(verdict.findings)) {
+            // Its full test is left out unless the probe finds that it takes commands:
+            // erasing and programming it would only repeat that on every word.
+            bool flash_dead =
+                !passed && t.tested == memory::flash && flash_looked_dead(verdict.findings);
+            if (flash_dead && settings.diagnose && (settings.full || settings.probe_flash)) {
                 const flash_probe_result probed = flash_probe(bench_exchange);
+                flash_dead = !probed.answers_as_good;
                 if (probed.lost) {
                     record_interruption(settings, facts, result, probed.why_lost, &t, took.count(),
                                         observer);
@@ -204,7 +208,7 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                 verdict.findings.insert(verdict.findings.end(), probed.findings.begin(),
                                         probed.findings.end());
             }
-            if (settings.full && full_test_covers(t.tested)) {
+            if (settings.full && full_test_covers(t.tested) && !flash_dead) {
                 report("Full test of %s...%c", t.display, ' ');
                 const full_test_result full = full_test(t.tested, settings.full_range);
                 if (full.lost) {

@@ -90,19 +90,30 @@ struct memory_lines {
     const char* name;
     memory_faults fault_set::*faults;
     unsigned last_data_line, last_address_line;
-    uint32_t base, words; // for cell faults; no words: none taken
+    uint32_t base, words; // for cell faults
     unsigned unit;
 };
 constexpr memory_lines MEMORIES[] = {
     {"sdram", &fault_set::sdram, 31, 22, 0xA0000000, 1u << 23, 4},
-    {"flash", &fault_set::flash, 15, 22, 0xC0000000, 0, 2},
+    {"flash", &fault_set::flash, 15, 22, 0xC0000000, 1u << 23, 2},
     {"sram", &fault_set::sram, 15, 16, 0xC8000000, 1u << 17, 2},
 };
 
 // "cell=..." (cell_faults.h): the text after "cell=".
 bool parse_memory_cell_fault(const std::string& what, const memory_lines& memory, fault_set& f) {
-    return memory.words != 0 &&
-           parse_cell_fault(what, memory.base, memory.words, memory.unit, (f.*memory.faults).cells);
+    memory_faults& faults = f.*memory.faults;
+    if (memory.words == 0 ||
+        !parse_cell_fault(what, memory.base, memory.words, memory.unit, faults.cells))
+        return false;
+    // A FLASH cell is only written by program and erase: a bit that will not erase (=0)
+    // or will not program (=1), nothing else.
+    const cell_fault::kind kind = faults.cells.list.back().what;
+    if (memory.faults == &fault_set::flash && kind != cell_fault::kind::stuck_low &&
+        kind != cell_fault::kind::stuck_high) {
+        faults.cells.list.pop_back();
+        return false;
+    }
+    return true;
 }
 
 // "dN..." or "aN...": a fault on one of the memory's lines.

@@ -73,6 +73,8 @@ const char USAGE_TEXT[] =
     "                                                  stuck, or unable to rise or fall\n"
     "      sdram:cell=ADDR.B~ADDR.C  (sram: alike)     a change of the first bit inverts\n"
     "                                                  the second\n"
+    "      flash:cell=ADDR.B=0|1                       bit B of the word at ADDR will not\n"
+    "                                                  erase (0) or will not program (1)\n"
     "      boot:never-wakes  boot:wake-after=N  boot:wake-alt\n"
     "      boot:refuse-write  boot:refuse-start\n";
 

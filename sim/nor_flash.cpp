@@ -135,8 +135,11 @@ inline uint16_t nor_flash::read_chip(uint32_t w) {
         default:
             v = 0; // sector protection and the rest: unprotected, nothing to report
         }
-    } else
+    } else {
         v = cells_.load(w);
+        if (lines_.cells.any())
+            v = static_cast<uint16_t>(lines_.cells.load(w, v));
+    }
     return v;
 }
 

@@ -3,6 +3,7 @@
 // an access where nothing answers would end in a data abort, not an answer.
 #include "bench.h"
 
+#include "bench_flash.h"
 #include "console.h"
 #include "imx27.h"
 #include "mmio.h"
@@ -17,6 +18,7 @@ constexpr uint32_t ANY_WIDTH = (1u << 1) | (1u << 2) | (1u << 4);
 constexpr uint32_t HALF_WORDS = 1u << 2;
 constexpr uint32_t SDRAM_SIZE = 0x2000000;
 constexpr uint32_t FLASH_SIZE = 0x1000000;
+constexpr uint32_t FLASH_SECTOR = 0x20000;
 constexpr uint32_t SRAM_SIZE = 0x40000;
 constexpr uint32_t IRAM_BASE = 0xFFFF4C00;
 
@@ -45,14 +47,6 @@ struct arguments {
         return v;
     }
 };
-
-void put_fixed(uint32_t v, uint32_t digits) {
-    while (digits != 0) {
-        --digits;
-        uint32_t d = (v >> (digits * 4)) & 0xF;
-        console_putc(d < 10 ? 0x30 + d : 0x57 + d);
-    }
-}
 
 uint32_t load(uint32_t address, uint32_t width) {
     if (width == 4)
@@ -126,11 +120,11 @@ struct findings {
 // " address expected read" and the line end.
 void finding_tail(uint32_t address, uint32_t expected, uint32_t got) {
     console_putc(' ');
-    put_fixed(address, 8);
+    bench_put_fixed(address, 8);
     console_putc(' ');
-    put_fixed(expected, 8);
+    bench_put_fixed(expected, 8);
     console_putc(' ');
-    put_fixed(got, 8);
+    bench_put_fixed(got, 8);
     console_end_line();
 }
 
@@ -213,7 +207,7 @@ uint32_t coupling_search(uint32_t victim, uint32_t base, uint32_t length, uint32
         const uint32_t fell = load(victim, width);
         if ((rose != 0 || fell != ones) && found.open('C')) {
             console_putc(' ');
-            put_fixed(a, 8);
+            bench_put_fixed(a, 8);
             finding_tail(victim, rose, fell);
         }
     }
@@ -226,12 +220,20 @@ void dump(uint32_t address, uint32_t length, uint32_t width) {
             console_end_line();
         else if (n != 0)
             console_putc(' ');
-        put_fixed(load(address + n, width), width * 2);
+        bench_put_fixed(load(address + n, width), width * 2);
     }
     console_end_line();
 }
 
 } // namespace
+
+void bench_put_fixed(uint32_t v, uint32_t digits) {
+    while (digits != 0) {
+        --digits;
+        uint32_t d = (v >> (digits * 4)) & 0xF;
+        console_putc(d < 10 ? 0x30 + d : 0x57 + d);
+    }
+}
 
 uint32_t bench_run(uint32_t command) {
     // Answers go out whether or not the trace is on.
@@ -246,6 +248,12 @@ uint32_t bench_run(uint32_t command) {
         return BENCH_DONE;
     case 'l':
         address = in.hex(8);
+        break;
+    case 'e':
+    case 'p':
+        width = 2;
+        address = in.hex(8);
+        length = in.hex(8);
         break;
     case 'c':
         width = in.hex(1);
@@ -275,11 +283,16 @@ uint32_t bench_run(uint32_t command) {
         refused = check(victim, width, width, 1);
     if (refused == BENCH_DONE && command == 'l' && address - SDRAM_BASE >= SDRAM_SIZE)
         refused = BENCH_WRONG_WIDTH;
+    // The FLASH's tests: in the chip, erase on whole sectors.
+    if (refused == BENCH_DONE && (command == 'e' || command == 'p') &&
+        (address - FLASH_BASE >= FLASH_SIZE ||
+         (command == 'e' && ((address | length) & (FLASH_SECTOR - 1)))))
+        refused = BENCH_BAD_RANGE;
     if (refused != BENCH_DONE)
         return refused;
     switch (command) {
     case 'r':
-        put_fixed(load(address, width), width * 2);
+        bench_put_fixed(load(address, width), width * 2);
         console_end_line();
         break;
     case 'w':
@@ -298,6 +311,10 @@ uint32_t bench_run(uint32_t command) {
         return lane_test(address);
     case 'c':
         return coupling_search(victim, address, length, width);
+    case 'e':
+        return bench_flash_erase(address, length);
+    case 'p':
+        return bench_flash_program(address, length);
     }
     return BENCH_DONE;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The bench image's own commands: memory display and modify, fill, a march
-// test, a byte-lane test and a coupling search. The command byte has been
+// test, a byte-lane test, a coupling search and the FLASH's erase and program
+// tests. The command byte has been
 // read; its arguments follow as fixed-length hexadecimal. Findings go out as
 // lines whatever the verbose flag; the result is one hexadecimal digit.
 #include <stdint.h>
@@ -13,6 +14,7 @@ constexpr uint32_t BENCH_BAD_RANGE = 4;   // a bad digit, width or length, or pa
 constexpr uint32_t BENCH_NOT_RAM = 5;     // a test or fill that needs RAM
 constexpr uint32_t BENCH_FOUND = 6;       // a test failed; every finding sent
 constexpr uint32_t BENCH_FOUND_MORE = 7;  // a test failed; more findings than were sent
+constexpr uint32_t BENCH_NO_FINISH = 8;   // the FLASH never finished a program or erase
 
 // Runs a command byte outside the specified table: reads its arguments,
 // sends its lines and returns the result code; any other byte is answered

@@ -24,6 +24,10 @@ TEST(FaultOption, RejectsMalformedFaults) {
              "flash:id=10000:227e",
              "flash:id=zz:227e",
              "flash:deadly",
+             // A FLASH bit is written only by program and erase: it will not take one level.
+             "flash:cell=0xc0000010.3=rise",
+             "flash:cell=0xc0000010.3~0xc0000012.3",
+             "flash:cell=0xc1000000.0=0",
              "sram:dead",
              "boot:wake-after=0",
              "boot:wake-after=",

@@ -1,0 +1,124 @@
+#include "bench_flash.h"
+
+#include "bench.h"
+#include "console.h"
+#include "imx27.h"
+#include "mmio.h"
+
+namespace {
+
+constexpr uint32_t SECTOR_SIZE = 0x20000;
+constexpr uint32_t SECTOR_MASK = ~(SECTOR_SIZE - 1);
+constexpr uint32_t ERASED = 0xFFFF;
+constexpr uint32_t DQ7 = 0x80;
+constexpr uint32_t DQ6 = 0x40;
+constexpr uint32_t MAX_FINDINGS = 32;
+
+// AMD command set, 16-bit mode: chip word addresses 0x555 and 0x2AA.
+constexpr uint32_t UNLOCK1 = 0xAAA;
+constexpr uint32_t UNLOCK2 = 0x554;
+
+// The same bounds as the specified test's polls: each pass is at least one
+// 16-bit load of 150 ns; 2^20 passes for a word program (typically 10 us),
+// 2^26 for a sector erase (typically 0.7 s, at most 3.5 s).
+constexpr uint32_t PROGRAM_POLL_PASSES = 1u << 20;
+constexpr uint32_t ERASE_POLL_PASSES = 1u << 26;
+
+void unlock(uint32_t sector) {
+    write16(sector + UNLOCK1, 0x00AA);
+    write16(sector + UNLOCK2, 0x0055);
+}
+
+// Done when DQ7 reads the data's bit 7, or when DQ6 stops toggling: then the
+// chip is back in read mode and the word is what the operation left, right or
+// wrong (a bit that will not program or erase keeps DQ7 from ever matching;
+// the read-back names it). 0, after a "T address" line, when it never is.
+uint32_t poll(uint32_t address, uint32_t dq7, uint32_t passes) {
+    uint32_t last = read16(address);
+    for (uint32_t n = passes; n != 0; --n) {
+        const uint32_t now = read16(address);
+        if ((now & DQ7) == dq7 || !((now ^ last) & DQ6))
+            return 1;
+        last = now;
+    }
+    console_putc('T');
+    console_putc(' ');
+    bench_put_fixed(address, 8);
+    console_end_line();
+    return 0;
+}
+
+struct findings {
+    uint32_t count = 0;
+    void add(uint32_t letter, uint32_t address, uint32_t expected, uint32_t got,
+             bool with_expected) {
+        if (++count > MAX_FINDINGS)
+            return;
+        console_putc(letter);
+        console_putc(' ');
+        bench_put_fixed(address, 8);
+        if (with_expected) {
+            console_putc(' ');
+            bench_put_fixed(expected, 4);
+        }
+        console_putc(' ');
+        bench_put_fixed(got, 4);
+        console_end_line();
+    }
+    uint32_t result() const {
+        if (count == 0)
+            return BENCH_DONE;
+        return count > MAX_FINDINGS ? BENCH_FOUND_MORE : BENCH_FOUND;
+    }
+};
+
+uint32_t pattern(uint32_t address) {
+    const uint32_t index = (address - FLASH_BASE) >> 1;
+    return (index ^ (index >> 16)) & 0xFFFF;
+}
+
+} // namespace
+
+uint32_t bench_flash_erase(uint32_t address, uint32_t length) {
+    findings found;
+    for (uint32_t sector = address; sector - address < length; sector += SECTOR_SIZE) {
+        write16(sector, 0x00F0);
+        unlock(sector);
+        write16(sector + UNLOCK1, 0x0080);
+        unlock(sector);
+        write16(sector, 0x0030);
+        const uint32_t done = poll(sector, DQ7, ERASE_POLL_PASSES);
+        write16(sector, 0x00F0);
+        if (!done)
+            return BENCH_NO_FINISH;
+        for (uint32_t a = sector; a - sector < SECTOR_SIZE; a += 2) {
+            const uint32_t got = read16(a);
+            if (got != ERASED)
+                found.add('B', a, ERASED, got, false);
+        }
+    }
+    return found.result();
+}
+
+uint32_t bench_flash_program(uint32_t address, uint32_t length) {
+    for (uint32_t a = address; a - address < length; a += 2) {
+        const uint32_t sector = a & SECTOR_MASK;
+        const uint32_t value = pattern(a);
+        unlock(sector);
+        write16(sector + UNLOCK1, 0x00A0);
+        write16(a, value);
+        const uint32_t done = poll(a, value & DQ7, PROGRAM_POLL_PASSES);
+        write16(sector, 0x00F0);
+        if (!done)
+            return BENCH_NO_FINISH;
+    }
+    // Read back once all are programmed: a program that reached another word
+    // (an address fault) shows there too.
+    findings found;
+    for (uint32_t a = address; a - address < length; a += 2) {
+        const uint32_t got = read16(a);
+        if (got != pattern(a))
+            found.add('P', a, pattern(a), got, true);
+    }
+    return found.result();
+}
