@@ -185,8 +185,8 @@ std::vector<flash_hypothesis> flash_hypotheses() {
 void flash_chip_state::write(std::uint32_t index, std::uint16_t data) {
     const std::uint32_t a = index & 0x7FF;
     const std::uint8_t command = data & 0xFF;
-    if (at == step::program || at == step::erase3) {
-        // The data cycle programs, or an erase may begin: the array is not predicted.
+    if (at == step::program || (at == step::erase3 && command == 0x30)) {
+        // The data cycle programs, or an erase begins: the array is not predicted.
         unsettled = true;
         seen.reset();
     }
