@@ -128,6 +128,12 @@ bool flash_hypothesis::reach_data(std::uint16_t target, std::uint16_t decoded,
     return false;
 }
 
+bool flash_hypothesis::could_read(std::uint16_t read) const {
+    if (kind != flash_fault::data_short)
+        return true;
+    return ((read >> line) & 1) == ((read >> other) & 1);
+}
+
 std::string flash_hypothesis::name() const {
     const char* wiring = level ? "(wired-OR)" : "(wired-AND)";
     switch (kind) {
@@ -179,8 +185,13 @@ std::vector<flash_hypothesis> flash_hypotheses() {
 void flash_chip_state::write(std::uint32_t index, std::uint16_t data) {
     const std::uint32_t a = index & 0x7FF;
     const std::uint8_t command = data & 0xFF;
+    if (at == step::program || (at == step::erase3 && command == 0x30)) {
+        // The data cycle programs, or an erase begins: the array is not predicted.
+        unsettled = true;
+        seen.reset();
+    }
     if (at == step::program) {
-        at = step::idle; // the data cycle programs; the array is not predicted
+        at = step::idle;
         return;
     }
     if (command == 0xF0) {
@@ -245,7 +256,37 @@ predicted flash_load(const flash_hypothesis& h, const flash_chip_state& state,
         return state.last_index == static_cast<std::int32_t>(index) && state.last_value >= 0
                    ? predicted{static_cast<std::uint16_t>(state.last_value), 0xFFFF}
                    : predicted{};
-    return h.processor_read(state.read(index), state.held);
+    return state.expect(h, index);
+}
+
+predicted flash_chip_state::expect(const flash_hypothesis& h, std::uint32_t index) const {
+    predicted p = h.processor_read(read(index), held);
+    if (!reads_array() || !seen || h.kind == flash_fault::dead || h.kind == flash_fault::silent)
+        return p;
+    const auto it = seen->find(index);
+    if (it == seen->end())
+        return p;
+    const auto more = static_cast<std::uint16_t>(it->second.known & ~p.known);
+    p.value = static_cast<std::uint16_t>((p.value & p.known) | (it->second.value & more));
+    p.known |= more;
+    return p;
+}
+
+void flash_chip_state::saw(const flash_hypothesis& h, std::uint32_t index, std::uint16_t read) {
+    if (!reads_array() || h.kind == flash_fault::dead || h.kind == flash_fault::silent)
+        return;
+    // An open line reads what the last store left on the processor's side, not the array.
+    const auto known =
+        static_cast<std::uint16_t>(h.kind == flash_fault::open_data ? ~(1u << h.line) : 0xFFFFu);
+    const predicted p{static_cast<std::uint16_t>(read & known), known};
+    if (seen) {
+        const auto it = seen->find(index);
+        if (it != seen->end() && it->second.value == p.value && it->second.known == known)
+            return;
+    }
+    auto next = seen ? std::make_shared<array_reads>(*seen) : std::make_shared<array_reads>();
+    (*next)[index] = p;
+    seen = std::move(next);
 }
 
 std::vector<flash_chip_state> flash_start_states() {
@@ -253,8 +294,8 @@ std::vector<flash_chip_state> flash_start_states() {
     std::vector<flash_chip_state> all;
     for (bool autoselect : {false, true}) {
         for (s at : {s::idle, s::unlocked1, s::unlocked2, s::erase1, s::erase2, s::erase3})
-            all.push_back({at, autoselect, false});
-        all.push_back({s::idle, autoselect, true});
+            all.push_back({at, autoselect, false, -1, -1, -1, nullptr, false});
+        all.push_back({s::idle, autoselect, true, -1, -1, -1, nullptr, false});
     }
     return all;
 }

@@ -4,6 +4,8 @@
 // what the processor sees of a load), and the chip's command decoding as the AMD command
 // set's x16 parts do it, to predict what a bench probe would read under each hypothesis.
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,7 @@ struct predicted {
     std::uint16_t value = 0;
     std::uint16_t known = 0;
     bool fits(std::uint16_t read) const { return ((read ^ value) & known) == 0; }
+    bool operator==(const predicted& o) const { return value == o.value && known == o.known; }
 };
 
 enum class flash_fault {
@@ -50,6 +53,9 @@ struct flash_hypothesis {
     // of `decoded`; false when the fault lets none through.
     bool reach_index(std::uint32_t target, std::uint32_t decoded, std::uint32_t& sent) const;
     bool reach_data(std::uint16_t target, std::uint16_t decoded, std::uint16_t& sent) const;
+    // Whether the processor can read `read` at all, whatever the chip drives: two shorted
+    // data lines always read alike.
+    bool could_read(std::uint16_t read) const;
     // The finding's words: "data line D3 stuck low", "data lines D1 and D2 shorted
     // (wired-AND)", with the address pins as the address-line findings name them.
     std::string name() const;
@@ -73,14 +79,28 @@ struct flash_chip_state {
     // The last load, for a chip that takes no command: its array answers a load of the same
     // word alike. -1 unknown.
     std::int32_t last_index = -1, last_value = -1;
+    // What the processor has read of the array's words (by chip word index) while the chip
+    // was in read mode, the bits the bus passes unchanged from one load to the next; the
+    // array keeps them until a program or erase may have begun (`unsettled`).
+    using array_reads = std::map<std::uint32_t, predicted>;
+    std::shared_ptr<const array_reads> seen;
+    bool unsettled = false;
 
     void write(std::uint32_t index, std::uint16_t data);
     // What the chip drives for a load of `index`: the identification and the CFI table's
     // geometry are known, the array's contents are not.
     predicted read(std::uint32_t index) const;
+    bool reads_array() const { return !cfi && !autoselect && !unsettled; }
+    // What the processor reads of `index` under `h`, the array's words as seen before.
+    predicted expect(const flash_hypothesis& h, std::uint32_t index) const;
+    // Notes the processor's `read` of `index` under `h` when it came from the array.
+    void saw(const flash_hypothesis& h, std::uint32_t index, std::uint16_t read);
     bool operator==(const flash_chip_state& o) const {
         return at == o.at && autoselect == o.autoselect && cfi == o.cfi && held == o.held &&
-               last_index == o.last_index && last_value == o.last_value;
+               last_index == o.last_index && last_value == o.last_value &&
+               unsettled == o.unsettled &&
+               (((!seen || seen->empty()) && (!o.seen || o.seen->empty())) ||
+                (seen && o.seen && *seen == *o.seen));
     }
 };
 

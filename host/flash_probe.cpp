@@ -2,6 +2,7 @@
 #include "flash_probe.h"
 
 #include "flash_model.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -47,6 +48,19 @@ probe autoselect_at(std::uint32_t sector) {
             {true, sector + 0x2AA, 0x55}, {true, sector + 0x555, 0x90},
             {false, sector, 0},           {false, sector + 1, 0},
             {true, sector, 0xF0},         {false, sector + 1, 0}};
+}
+
+// The array as read mode shows it at the words the query and autoselect read: a chip that
+// answered there before must now read what a word of its array keeps.
+probe array_at(std::uint32_t sector) {
+    probe p = {{true, sector, 0xF0}, {false, sector, 0}, {false, sector + 1, 0}};
+    for (std::uint32_t at : CFI_READS)
+        p.push_back({false, sector + at, 0});
+    return p;
+}
+
+std::vector<probe> sequences_at(std::uint32_t sector) {
+    return {query_at(sector), autoselect_at(sector), array_at(sector)};
 }
 
 // The sectors the FLASH test programs: the first, one per word-index bit 16 up, the last.
@@ -162,11 +176,12 @@ class prober {
                     if (c.fault.takes_commands())
                         s.write(index, c.fault.chip_data(o.data));
                     s.held = o.data;
-                } else if (!flash_load(c.fault, s, index).fits(read)) {
+                } else if (!c.fault.could_read(read) || !flash_load(c.fault, s, index).fits(read)) {
                     continue;
                 } else {
                     s.last_index = static_cast<std::int32_t>(index);
                     s.last_value = read;
+                    s.saw(c.fault, index, read);
                 }
                 if (std::find(kept.begin(), kept.end(), s) == kept.end())
                     kept.push_back(s);
@@ -184,6 +199,50 @@ class prober {
     std::set<probe> sent_;
 };
 
+// A long list's classes, for a person to read before the list: "31 candidates (20 address
+// lines stuck among word-index bits 0 to 10; 11 data-line shorts among D0 to D7): ".
+std::string summary(const std::vector<candidate>& alive) {
+    if (alive.size() <= 6)
+        return "";
+    struct group {
+        flash_fault kind;
+        const char* what;
+        const char* lines;
+        int count = 0, low = 99, high = -1;
+    };
+    group groups[] = {{flash_fault::stuck_address, "address lines stuck", "word-index bits "},
+                      {flash_fault::address_short, "address-line shorts", "word-index bits "},
+                      {flash_fault::stuck_data, "data lines stuck", "D"},
+                      {flash_fault::data_short, "data-line shorts", "D"},
+                      {flash_fault::open_data, "data lines open", "D"},
+                      {flash_fault::dead, "no chip answering", nullptr}};
+    for (const candidate& c : alive)
+        for (group& g : groups)
+            if (g.kind == c.fault.kind) {
+                ++g.count;
+                g.low = std::min(g.low, c.fault.line);
+                g.high = std::max({g.high, c.fault.line, c.fault.other});
+            }
+    std::string text = format("%zu candidates (", alive.size());
+    const char* separator = "";
+    for (const group& g : groups) {
+        if (!g.count)
+            continue;
+        text += separator + format("%d %s", g.count, g.what);
+        if (g.lines) {
+            const bool bits = g.lines[0] == 'w';
+            // One line: not "word-index bit 5" alone, which reads as a finding's name.
+            if (g.low == g.high)
+                text +=
+                    bits ? format(" at bit %d of the word index", g.low) : format(" at D%d", g.low);
+            else
+                text += format(" among %s%d to %s%d", g.lines, g.low, bits ? "" : "D", g.high);
+        }
+        separator = "; ";
+    }
+    return text + "): ";
+}
+
 std::string named(const std::vector<candidate>& alive) {
     const std::string head =
         "FLASH probe (CFI query, autoselect, command cycles corrected for each line fault): ";
@@ -192,7 +251,7 @@ std::string named(const std::vector<candidate>& alive) {
     for (const candidate& c : alive)
         if (c.fault.kind == flash_fault::none)
             return head + "the chip answers as a good one wherever probed; no line fault found";
-    std::string text = head;
+    std::string text = head + summary(alive);
     for (std::size_t i = 0; i < alive.size(); ++i)
         text += (i ? ", or " : "") + alive[i].fault.name();
     return alive.size() > 1 ? text + ": the chip's answers fit each" : text;
@@ -211,7 +270,7 @@ flash_probe_result flash_probe(const bench_link& link) {
     prober p(link);
     const std::vector<std::uint32_t> sectors = test_sectors();
     for (std::uint32_t s : sectors)
-        for (const probe& plain : {query_at(s), autoselect_at(s)})
+        for (const probe& plain : sequences_at(s))
             if (!p.offer(plain))
                 return p.result;
     // Each hypothesis still standing gets its corrected sequences; the answers rule out the
@@ -221,7 +280,7 @@ flash_probe_result flash_probe(const bench_link& link) {
         const std::vector<candidate> now = p.alive();
         for (const candidate& c : now)
             for (std::uint32_t s : sectors)
-                for (const probe& plain : {query_at(s), autoselect_at(s)}) {
+                for (const probe& plain : sequences_at(s)) {
                     probe sent;
                     if (!corrected(c.fault, plain, sent))
                         continue;

@@ -87,3 +87,38 @@ TEST(FlashModel, ControlLinesThatSilenceTheChip) {
     EXPECT_FALSE(flash_load(deaf, chip, 0x10).fits(0x51));
     EXPECT_TRUE(flash_load(deaf, chip, 0x11).fits(0x52));
 }
+
+TEST(FlashModel, ArrayReadsMustHoldStillThroughTheFault) {
+    // A word read in read mode, then read again: the second read must fit the first.
+    const struct {
+        const char* name;
+        flash_hypothesis h;
+        std::uint16_t first, second;
+        bool fits;
+    } cases[] = {
+        {"no fault: the word again", {flash_fault::none}, 0x1234, 0x1234, true},
+        {"no fault: another value", {flash_fault::none}, 0x0050, 0xFFFF, false},
+        {"D3 open: only D3 follows the bus", {flash_fault::open_data, 3, 1}, 0x0008, 0x0000, true},
+        {"D3 open: D4 may not change", {flash_fault::open_data, 3, 1}, 0x0010, 0x0000, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        flash_chip_state chip;
+        chip.saw(c.h, 0x10, c.first);
+        EXPECT_EQ(chip.expect(c.h, 0x10).fits(c.second), c.fits);
+        EXPECT_TRUE(chip.expect(c.h, 0x11).fits(c.second)) << "another word is unknown";
+        chip.write(0x55, 0x98);
+        EXPECT_TRUE(chip.expect(c.h, 0x10).fits(0x51)) << "the query answers, not the array";
+    }
+    // The unlock cycles, program and its data cycle: the word may have changed.
+    flash_chip_state chip;
+    chip.saw({}, 0x10, 0x0050);
+    for (auto [index, data] : {std::pair{0x555u, 0xAA}, {0x2AAu, 0x55}, {0x555u, 0xA0}})
+        chip.write(index, static_cast<std::uint16_t>(data));
+    EXPECT_FALSE(chip.expect({}, 0x10).fits(0xFFFF)) << "before the data cycle";
+    chip.write(0x10, 0x0040);
+    EXPECT_TRUE(chip.expect({}, 0x10).fits(0xFFFF)) << "after it";
+    const flash_hypothesis d0_d1{flash_fault::data_short, 0, 0, 1};
+    EXPECT_TRUE(d0_d1.could_read(0x0050));
+    EXPECT_FALSE(d0_d1.could_read(0x0051)) << "shorted lines read alike";
+}

@@ -9,8 +9,8 @@
 //          and address pin, every byte lane and control line stuck and open
 //   all    every stuck line, every pair of lines or pins shorted both ways, every open line,
 //          every byte lane and control line stuck and open
-// --list adds a line per fault: its --fault text, how it came out, the run's wall time, and its
-// first finding.
+// --list adds a line per fault: its --fault text, how it came out, the run's wall time, how
+// many explanations a finding offering several leaves (0 for none), and its first finding.
 #include "fault_universe.h"
 
 #include <algorithm>
@@ -126,7 +126,15 @@ int main(int argc, char** argv) {
                           : o.looks_dead    ? "looks dead"
                           : o.detected      ? "detected, not named"
                                             : "not detected";
-        std::printf("%s\t%s\t%.2f s\t%s\n", faults[i].text().c_str(), how, o.seconds,
+        // How many explanations the last finding offering several leaves standing.
+        int offered = 0;
+        for (const std::string& f : o.findings)
+            if (f.find(", or ") != std::string::npos) {
+                offered = 1;
+                for (std::size_t at = 0; (at = f.find(", or ", at)) != std::string::npos; at += 5)
+                    ++offered;
+            }
+        std::printf("%s\t%s\t%.2f s\t%d\t%s\n", faults[i].text().c_str(), how, o.seconds, offered,
                     o.findings.empty() ? "" : o.findings.front().c_str());
     }
     std::printf("\n%zu faults in %.1f s wall with %u workers = %.1f faults/s; %d not as "
