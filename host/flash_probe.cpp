@@ -223,7 +223,7 @@ std::string summary(const std::vector<candidate>& alive) {
                 g.low = std::min(g.low, c.fault.line);
                 g.high = std::max({g.high, c.fault.line, c.fault.other});
             }
-    std::string text = format("%zu candidates (", alive.size());
+    std::string text = format("%lu candidates (", static_cast<unsigned long>(alive.size()));
     const char* separator = "";
     for (const group& g : groups) {
         if (!g.count)
