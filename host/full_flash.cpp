@@ -44,15 +44,6 @@ bool timed_out_at(const std::vector<std::string>& lines, std::uint32_t& address)
     return false;
 }
 
-// An answer that did not come ends the full test.
-bool answered(const bench_answer& a, full_test_result& result) {
-    if (a.result != bench_result::lost)
-        return true;
-    result.lost = true;
-    result.why_lost = a.why_lost;
-    return false;
-}
-
 } // namespace
 
 std::string flash_erase_finding(std::uint32_t sector, const std::vector<std::string>& lines,

@@ -50,15 +50,6 @@ int bit_number(std::uint32_t mask) {
     return n;
 }
 
-// An answer that did not come ends the full test.
-bool answered(const bench_answer& a, full_test_result& result) {
-    if (a.result != bench_result::lost)
-        return true;
-    result.lost = true;
-    result.why_lost = a.why_lost;
-    return false;
-}
-
 // Which bit of the word at `aggressor` disturbs `victim`: each bit alone
 // taken from 0 to 1 with the victim at 0. 0 when none does (or no answer).
 std::uint32_t aggressor_bit(const full_memory& m, std::uint32_t aggressor, std::uint32_t victim,
@@ -124,6 +115,14 @@ int kept_level(const full_memory& m, const march_cell& cell, full_test_result& r
 }
 
 } // namespace
+
+bool answered(const bench_answer& a, full_test_result& result) {
+    if (a.result != bench_result::lost)
+        return true;
+    result.lost = true;
+    result.why_lost = a.why_lost;
+    return false;
+}
 
 bool full_test_covers(memory tested) {
     return memory_of(tested) != nullptr || tested == memory::flash;

@@ -1,9 +1,10 @@
 #pragma once
-// The full test of a memory on the bench monitor, after its specified test:
+// The full test of a memory on the bench monitor, after its wiring test:
 // March C- over every unit of the memory (or the first `range` bytes), the
 // SDRAM's byte and halfword lane test, and for a cell that fails as no stuck
 // bit does, a search for the cell that disturbs it. Findings name the cell
 // (address and bit) or the lane. The FLASH's is in full_flash.h.
+#include "bench.h"
 #include "monitor.h"
 #include "settings.h"
 
@@ -20,7 +21,11 @@ struct full_test_result {
     std::vector<std::string> findings;
 };
 
-// The code of a test whose specified part passed and whose full test failed.
+// Whether the bench monitor answered `a`; when not, `result` is marked lost
+// with the reason and the full test ends.
+bool answered(const bench_answer& a, full_test_result& result);
+
+// The code of a test whose wiring test passed and whose full test failed.
 constexpr std::uint32_t FULL_TEST_FAILED = 0x10;
 
 // Whether `tested` has a full test (all three have).

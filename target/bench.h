@@ -16,7 +16,7 @@ constexpr uint32_t BENCH_FOUND = 6;       // a test failed; every finding sent
 constexpr uint32_t BENCH_FOUND_MORE = 7;  // a test failed; more findings than were sent
 constexpr uint32_t BENCH_NO_FINISH = 8;   // the FLASH never finished a program or erase
 
-// Runs a command byte outside the specified table: reads its arguments,
+// Runs a command byte outside the test commands: reads its arguments,
 // sends its lines and returns the result code; any other byte is answered
 // 0, as the monitor answers it.
 uint32_t bench_run(uint32_t command);

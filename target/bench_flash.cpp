@@ -2,27 +2,14 @@
 
 #include "bench.h"
 #include "console.h"
+#include "flash_chip.h"
 #include "imx27.h"
 #include "mmio.h"
 
 namespace {
 
-constexpr uint32_t SECTOR_SIZE = 0x20000;
-constexpr uint32_t SECTOR_MASK = ~(SECTOR_SIZE - 1);
-constexpr uint32_t ERASED = 0xFFFF;
-constexpr uint32_t DQ7 = 0x80;
 constexpr uint32_t DQ6 = 0x40;
 constexpr uint32_t MAX_FINDINGS = 32;
-
-// AMD command set, 16-bit mode: chip word addresses 0x555 and 0x2AA.
-constexpr uint32_t UNLOCK1 = 0xAAA;
-constexpr uint32_t UNLOCK2 = 0x554;
-
-// The same bounds as the specified test's polls: each pass is at least one
-// 16-bit load of 150 ns; 2^20 passes for a word program (typically 10 us),
-// 2^26 for a sector erase (typically 0.7 s, at most 3.5 s).
-constexpr uint32_t PROGRAM_POLL_PASSES = 1u << 20;
-constexpr uint32_t ERASE_POLL_PASSES = 1u << 26;
 
 void unlock(uint32_t sector) {
     write16(sector + UNLOCK1, 0x00AA);

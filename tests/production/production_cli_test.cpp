@@ -100,7 +100,7 @@ TEST(Production, WaitEndsWhenTheBoardStaysSilent) {
     temp_file log("wait.log");
     run_result r = korvin(sim, {"--wait", "1", "-l", log.path, "sram"});
     EXPECT_EQ(r.status, 1);
-    // The specified line, then what the line did: nothing at all.
+    // The timeout line, then what the line did: nothing at all.
     EXPECT_EQ(r.err, "\rThe board did not answer within 1 seconds.\n"
                      "Nothing came back to korvin's status requests: check that the board has "
                      "power,\nthat the cable leads to its UART1, and that its boot-mode pins "
