@@ -15,13 +15,14 @@ namespace {
 struct full_memory {
     memory tested;
     const char* name;
+    const char* lane_enable; // the byte lanes' mask or enable lines, numbered by lane
     std::uint32_t base, size;
     unsigned width;
 };
 
 const full_memory MEMORIES[] = {
-    {memory::sdram, "SDRAM", 0xA0000000, 0x2000000, 4},
-    {memory::sram, "SRAM", 0xC8000000, 0x40000, 2},
+    {memory::sdram, "SDRAM", "DQM", 0xA0000000, 0x2000000, 4},
+    {memory::sram, "SRAM", "EB", 0xC8000000, 0x40000, 2},
 };
 
 const full_memory* memory_of(memory tested) {
@@ -146,29 +147,31 @@ std::vector<march_cell> march_cells(const std::vector<std::string>& lines) {
     return cells;
 }
 
-std::vector<std::string> lane_findings(const std::vector<std::string>& lines) {
+std::vector<std::string> lane_findings(memory tested, const std::vector<std::string>& lines) {
     std::vector<std::string> findings;
+    const full_memory* m = memory_of(tested);
+    if (!m)
+        return findings;
     std::set<unsigned> named;
     for (const std::string& line : lines) {
         unsigned width = 0, offset = 0;
-        unsigned long word = 0, expected = 0, got = 0;
-        if (std::sscanf(line.c_str(), "L%1u%1u %lx %lx %lx", &width, &offset, &word, &expected,
+        unsigned long unit = 0, expected = 0, got = 0;
+        if (std::sscanf(line.c_str(), "L%1u%1u %lx %lx %lx", &width, &offset, &unit, &expected,
                         &got) != 5)
             continue;
         const std::uint32_t diff = static_cast<std::uint32_t>(expected ^ got);
-        for (unsigned lane = 0; lane < 4; ++lane) {
+        for (unsigned lane = 0; lane < m->width; ++lane) {
             if (!(diff & (0xFFu << (lane * 8))) || !named.insert(lane).second)
                 continue;
             const bool addressed = lane >= offset && lane < offset + width;
             const char* store = width == 1 ? "byte" : "halfword";
             if (addressed)
-                findings.push_back(text("SDRAM byte lane %u (DQM%u) does not take a %s store "
-                                        "to it",
-                                        lane, lane, store));
+                findings.push_back(text("%s byte lane %u (%s%u) does not take a %s store to it",
+                                        m->name, lane, m->lane_enable, lane, store));
             else
-                findings.push_back(text("SDRAM byte lane %u (DQM%u) stuck enabled: a %s store "
-                                        "to lane %u also writes lane %u",
-                                        lane, lane, store, offset, lane));
+                findings.push_back(text("%s byte lane %u (%s%u) stuck enabled: a %s store to "
+                                        "lane %u also writes lane %u",
+                                        m->name, lane, m->lane_enable, lane, store, offset, lane));
         }
     }
     return findings;
@@ -203,13 +206,11 @@ full_test_result full_test(memory tested, std::uint32_t range) {
     }
     if (march.result == bench_result::found_more)
         result.findings.push_back(text("more %s cells fail than the march test names", m->name));
-    if (tested == memory::sdram) {
-        const bench_answer lanes = bench_exchange(BENCH_LANES, bench_hex(m->base, 8));
-        if (!answered(lanes, result))
-            return result;
-        for (const std::string& finding : lane_findings(lanes.lines))
-            result.findings.push_back(finding);
-    }
+    const bench_answer lanes = bench_exchange(BENCH_LANES, bench_hex(m->base, 8));
+    if (!answered(lanes, result))
+        return result;
+    for (const std::string& finding : lane_findings(tested, lanes.lines))
+        result.findings.push_back(finding);
     result.passed = result.findings.empty() && march.result == bench_result::done;
     return result;
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The full test of a memory on the bench monitor, after its wiring test:
 // March C- over every unit of the memory (or the first `range` bytes), the
-// SDRAM's byte and halfword lane test, and for a cell that fails as no stuck
+// byte (and on the SDRAM halfword) lane test, and for a cell that fails as no stuck
 // bit does, a search for the cell that disturbs it. Findings name the cell
 // (address and bit) or the lane. The FLASH's is in full_flash.h.
 #include "bench.h"
@@ -43,7 +43,8 @@ struct march_cell {
 };
 std::vector<march_cell> march_cells(const std::vector<std::string>& lines);
 
-// The findings of the SDRAM lane test's lines ("L<width><offset> word expected read").
-std::vector<std::string> lane_findings(const std::vector<std::string>& lines);
+// The findings of a lane test's lines ("L<width><offset> unit expected read") for the
+// SDRAM (lanes DQM0-DQM3) or the SRAM (EB0, EB1).
+std::vector<std::string> lane_findings(memory tested, const std::vector<std::string>& lines);
 
 } // namespace korvin

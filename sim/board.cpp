@@ -31,7 +31,7 @@ board::board(const board_options& options, const std::atomic<int>& stop)
       aipi1_("AIPI1", psr_registers()), aipi2_("AIPI2", psr_registers()),
       crm_("clock module", {{0x00, {"CSCR", 0}}}), sdram_(options.faults.sdram), esdctl_(sdram_),
       flash_(options.faults.flash, options.faults.flash_chip, options.flash_timing, clock_),
-      sram_(options.faults.sram), weim_(flash_, "FLASH", sram_, "SRAM"),
+      sram_(options.faults.sram), weim_({flash_, "FLASH", false}, {sram_, "SRAM", true}),
       map_(trace_, [this](uint32_t address, unsigned width, bool write,
                           const std::string& why) { bad_access(address, width, write, why); }),
       iram_(IRAM_END - IRAM_BASE) {

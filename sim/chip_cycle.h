@@ -17,10 +17,11 @@ struct chip_cycle {
 
 // The SRAM: selected by CE# low, it writes while WE# is low whatever OE# says (its outputs
 // are off then), and drives the bus while OE# is low and WE# high; UB# and LB# gate the lanes.
-inline chip_cycle sram_cycle(const pin_faults& pins, bool store) {
+// `asserted`: the byte enables the WEIM asserts (bit 0 EB0, bit 1 EB1), both for a halfword.
+inline chip_cycle sram_cycle(const pin_faults& pins, bool store, uint32_t asserted = 3) {
     const bool ce = at_chip(pins.cs, false), oe = at_chip(pins.oe, store),
                we = at_chip(pins.we, !store);
-    const uint32_t lanes = pins.lanes_at_chip(3);
+    const uint32_t lanes = pins.lanes_at_chip(asserted);
     return {!ce && !we, !ce && we && !oe,
             ((lanes & 1) ? 0x00FFu : 0) | ((lanes & 2) ? 0xFF00u : 0)};
 }

@@ -18,25 +18,45 @@ uint32_t sram::index(uint32_t offset) const {
     return faults_.address.apply((offset >> 1) & (SIZE / 2 - 1)) & (SIZE / 2 - 1);
 }
 
-uint32_t sram::read(uint32_t offset, unsigned) {
-    if (off_the_fast_path())
-        return read_through_wires(offset);
-    const uint32_t i = index(offset);
-    const uint32_t held = faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
-    return static_cast<uint16_t>(faults_.data.apply(held));
+namespace {
+
+// The data lines of a byte access's lane: EB0 and D7..D0 for an even address (the bus is
+// little-endian), EB1 and D15..D8 for an odd one.
+uint32_t lane_lines(uint32_t offset, unsigned width) {
+    return width == 1 ? 0xFFu << (offset & 1) * 8 : 0xFFFF;
 }
 
-void sram::write(uint32_t offset, unsigned, uint32_t value) {
+// What the processor takes from the 16 data lines.
+uint32_t taken(uint32_t lines, uint32_t offset, unsigned width) {
+    return width == 1 ? (lines >> (offset & 1) * 8) & 0xFF : lines & 0xFFFF;
+}
+
+// What it drives on them: the core puts a byte store's data on every lane.
+uint32_t driven(uint32_t value, unsigned width) {
+    return width == 1 ? (value & 0xFF) * 0x0101 : value & 0xFFFF;
+}
+
+} // namespace
+
+uint32_t sram::read(uint32_t offset, unsigned width) {
+    if (off_the_fast_path())
+        return read_through_wires(offset, width);
+    const uint32_t i = index(offset);
+    const uint32_t held = faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
+    return taken(faults_.data.apply(held), offset, width);
+}
+
+void sram::write(uint32_t offset, unsigned width, uint32_t value) {
     if (off_the_fast_path()) {
-        write_through_wires(offset, value);
+        write_through_wires(offset, width, value);
         return;
     }
-    const uint32_t i = index(offset);
+    const uint32_t i = index(offset), lanes = lane_lines(offset, width);
+    value = (cells_[i] & ~lanes) | (driven(value, width) & lanes);
     if (faults_.cells.any())
-        value = faults_.cells.store(
-            i, cells_[i], value & 0xFFFF, [this](uint32_t victim, uint32_t bit) {
-                cells_[victim] = static_cast<uint16_t>(cells_[victim] ^ bit);
-            });
+        value = faults_.cells.store(i, cells_[i], value, [this](uint32_t victim, uint32_t bit) {
+            cells_[victim] = static_cast<uint16_t>(cells_[victim] ^ bit);
+        });
     cells_[i] = static_cast<uint16_t>(value);
 }
 
@@ -46,21 +66,23 @@ uint32_t sram::wired_index(uint32_t offset) const {
     return faults_.address.apply(i) & (SIZE / 2 - 1);
 }
 
-uint32_t sram::read_through_wires(uint32_t offset) {
-    const chip_cycle cycle = sram_cycle(faults_.pins, false);
+// A byte access asserts only its lane's enable; a lane whose enable is stuck active at the
+// chip is written (or driven) all the same.
+uint32_t sram::read_through_wires(uint32_t offset, unsigned width) {
+    const chip_cycle cycle = sram_cycle(faults_.pins, false, width == 1 ? 1u << (offset & 1) : 3);
     uint16_t& cell = cells_[wired_index(offset)];
     // WE# held low turns a load into a write of what the idle bus holds.
     if (cycle.writes)
         cell = static_cast<uint16_t>((cell & ~cycle.lines) |
                                      ((held_ | faults_.wires.open_data) & cycle.lines));
     const uint32_t v = faults_.data.apply(cell);
-    return static_cast<uint16_t>(faults_.wires.load(v, held_, cycle.drives ? cycle.lines : 0));
+    return taken(faults_.wires.load(v, held_, cycle.drives ? cycle.lines : 0), offset, width);
 }
 
 // Every store drives all 16 data lines.
-void sram::write_through_wires(uint32_t offset, uint32_t value) {
-    value = faults_.wires.store(value, 0xFFFF, held_);
-    const chip_cycle cycle = sram_cycle(faults_.pins, true);
+void sram::write_through_wires(uint32_t offset, unsigned width, uint32_t value) {
+    value = faults_.wires.store(driven(value, width), 0xFFFF, held_);
+    const chip_cycle cycle = sram_cycle(faults_.pins, true, width == 1 ? 1u << (offset & 1) : 3);
     if (!cycle.writes)
         return;
     uint16_t& cell = cells_[wired_index(offset)];

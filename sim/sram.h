@@ -15,7 +15,8 @@ class sram : public device {
     static constexpr uint32_t SIZE = 256u << 10;
 
     explicit sram(const memory_faults& faults);
-    // `offset` is the byte offset into the window; accesses are 16-bit (the WEIM sees to it).
+    // `offset` is the byte offset into the window; accesses are 16-bit, or 8-bit on the lane
+    // of the offset's bit 0 (the WEIM sees to it).
     uint32_t read(uint32_t offset, unsigned width) override;
     void write(uint32_t offset, unsigned width, uint32_t value) override;
     // The array keeps its contents across a board reset: no reset().
@@ -28,8 +29,8 @@ class sram : public device {
     // without them.
     uint32_t wired_index(uint32_t offset) const;
     bool off_the_fast_path() const { return faults_.wires.any() || faults_.pins.any(); }
-    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset);
-    [[gnu::cold]] void write_through_wires(uint32_t offset, uint32_t value);
+    [[gnu::cold]] uint32_t read_through_wires(uint32_t offset, unsigned width);
+    [[gnu::cold]] void write_through_wires(uint32_t offset, unsigned width, uint32_t value);
     const memory_faults& faults_;
     std::vector<uint16_t> cells_;
     uint32_t held_ = HELD_BEFORE_ANY_STORE; // the processor's side of the data lines

@@ -15,14 +15,14 @@ bool enables_16_bit_port(uint32_t csl) {
 
 } // namespace
 
-weim::weim(device& cs0, std::string cs0_name, device& cs1, std::string cs1_name)
+weim::weim(chip cs0, chip cs1)
     : registers_("WEIM", {{CS0U, {"CS0U", 0}},
                           {CS0L, {"CS0L", 0}},
                           {CS0A, {"CS0A", 0}},
                           {CS1U, {"CS1U", 0}},
                           {CS1L, {"CS1L", 0}},
                           {CS1A, {"CS1A", 0}}}),
-      windows_{{*this, 0, cs0, std::move(cs0_name)}, {*this, 1, cs1, std::move(cs1_name)}} {}
+      windows_{{*this, 0, std::move(cs0)}, {*this, 1, std::move(cs1)}} {}
 
 void weim::write(uint32_t offset, unsigned width, uint32_t value) {
     registers_.write(offset, width, value);
@@ -40,10 +40,10 @@ void weim::reset() {
 bool weim::chip_select_window::refuses(uint32_t offset, unsigned width, bool,
                                        std::string& why) const {
     // This board's memories are 16-bit chips; the image has no business splitting a wider
-    // access or making a narrower one.
-    if (width != 2)
+    // access, or making a narrower one to a chip without byte enables.
+    if (width != 2 && !(width == 1 && byte_enables_))
         why = "the " + name_ + " is a 16-bit device";
-    else if (offset & 1)
+    else if (width == 2 && (offset & 1))
         why = "unaligned 16-bit access";
     else
         return false;
@@ -61,14 +61,14 @@ void weim::chip_select_window::note_disabled() {
 
 uint32_t weim::chip_select_window::read(uint32_t offset, unsigned width) {
     if (owner_.enabled_[cs_])
-        return memory_.read(offset, width) & 0xFFFF;
+        return memory_.read(offset, width) & (width == 1 ? 0xFF : 0xFFFF);
     note_disabled();
-    return 0xFFFF; // nothing drives the bus: it floats high
+    return width == 1 ? 0xFF : 0xFFFF; // nothing drives the bus: it floats high
 }
 
 void weim::chip_select_window::write(uint32_t offset, unsigned width, uint32_t value) {
     if (owner_.enabled_[cs_])
-        memory_.write(offset, width, value & 0xFFFF);
+        memory_.write(offset, width, value & (width == 1 ? 0xFF : 0xFFFF));
     else
         note_disabled();
 }

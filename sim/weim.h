@@ -2,7 +2,9 @@
 // The external interface module (WEIM): the chip-select control registers of CS0 and CS1
 // (CSxU, CSxL, CSxA at 0xD8002000) and what a load or a store in each chip select's window
 // does. The memory behind a chip select sees only the accesses that reach it: those of an
-// enabled chip select set up as a 16-bit port.
+// enabled chip select set up as a 16-bit port. A byte access to such a port is one bus cycle
+// with only the addressed lane's byte enable asserted (EB0 for an even address, EB1 for an
+// odd one); it reaches only a chip that has byte enables.
 #include "device.h"
 #include "registers.h"
 
@@ -17,8 +19,14 @@ class weim : public device {
     static constexpr uint32_t CS0U = 0x00, CS0L = 0x04, CS0A = 0x08;
     static constexpr uint32_t CS1U = 0x10, CS1L = 0x14, CS1A = 0x18;
 
-    // `cs0` and `cs1` are the 16-bit memories on the chip selects, named in messages.
-    weim(device& cs0, std::string cs0_name, device& cs1, std::string cs1_name);
+    // A 16-bit memory on a chip select, named in messages; `byte_enables` when the chip has
+    // UB#/LB# wired to EB1/EB0 and so takes byte accesses.
+    struct chip {
+        device& memory;
+        std::string name;
+        bool byte_enables;
+    };
+    weim(chip cs0, chip cs1);
     weim(const weim&) = delete;
     weim& operator=(const weim&) = delete;
 
@@ -40,8 +48,9 @@ class weim : public device {
   private:
     class chip_select_window : public device {
       public:
-        chip_select_window(weim& owner, int cs, device& memory, std::string name)
-            : owner_(owner), cs_(cs), memory_(memory), name_(std::move(name)) {}
+        chip_select_window(weim& owner, int cs, chip c)
+            : owner_(owner), cs_(cs), memory_(c.memory), name_(std::move(c.name)),
+              byte_enables_(c.byte_enables) {}
         bool refuses(uint32_t offset, unsigned width, bool write, std::string& why) const override;
         uint32_t read(uint32_t offset, unsigned width) override;
         void write(uint32_t offset, unsigned width, uint32_t value) override;
@@ -54,6 +63,7 @@ class weim : public device {
         int cs_;
         device& memory_;
         std::string name_;
+        bool byte_enables_;
         bool noted_disabled_ = false; // said once per reset that nothing answers
     };
 

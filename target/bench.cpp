@@ -12,10 +12,12 @@
 namespace {
 
 // The board's memory windows and the access widths their buses take (bit w
-// set: width w bytes); the WEIM's chips are 16-bit ports. Kept in code, not
-// in a table, so that the image's constants stay in its literal pools.
+// set: width w bytes); the WEIM's chips are 16-bit ports, and only the SRAM
+// has byte enables (UB#, LB#). Kept in code, not in a table, so that the
+// image's constants stay in its literal pools.
 constexpr uint32_t ANY_WIDTH = (1u << 1) | (1u << 2) | (1u << 4);
 constexpr uint32_t HALF_WORDS = 1u << 2;
+constexpr uint32_t BYTES_AND_HALF_WORDS = (1u << 1) | (1u << 2);
 constexpr uint32_t SDRAM_SIZE = 0x2000000;
 constexpr uint32_t FLASH_SIZE = 0x1000000;
 constexpr uint32_t FLASH_SECTOR = 0x20000;
@@ -81,7 +83,7 @@ uint32_t check(uint32_t address, uint32_t length, uint32_t width, uint32_t need_
     } else if (address - SRAM_BASE < SRAM_SIZE) {
         base = SRAM_BASE;
         size = SRAM_SIZE;
-        widths = HALF_WORDS;
+        widths = BYTES_AND_HALF_WORDS;
     } else if (address >= IRAM_BASE) {
         base = IRAM_BASE;
         size = 0 - IRAM_BASE;
@@ -163,25 +165,27 @@ uint32_t march(uint32_t base, uint32_t length, uint32_t width) {
     return found.result();
 }
 
-// Each byte and halfword store into one SDRAM word must change its own lanes
-// and no other: a data mask stuck enabled lets a narrow store write a lane
-// it does not address (the core drives the data on every lane).
-uint32_t lane_test(uint32_t word) {
+// Each narrower store into one unit (an SDRAM word, an SRAM halfword) must
+// change its own lanes and no other: a data mask or byte enable stuck active
+// lets a narrow store write a lane it does not address (the core drives the
+// data on every lane).
+uint32_t lane_test(uint32_t unit, uint32_t unit_width) {
     findings found;
-    for (uint32_t width = 1; width <= 2; width <<= 1) {
-        for (uint32_t offset = 0; offset < 4; offset += width) {
+    const uint32_t all = width_mask(unit_width);
+    for (uint32_t width = 1; width < unit_width; width <<= 1) {
+        for (uint32_t offset = 0; offset < unit_width; offset += width) {
             const uint32_t lanes = width_mask(width) << (offset * 8);
             for (uint32_t k = 0; k < 2; ++k) {
-                const uint32_t background = k ? 0xFFFFFFFF : 0;
-                const uint32_t data = background ? 0x3C5A3C5A : 0xC3A5C3A5;
-                write32(word, background);
-                store(word + offset, width, data >> (offset * 8));
+                const uint32_t background = k ? all : 0;
+                const uint32_t data = (background ? 0x3C5A3C5A : 0xC3A5C3A5) & all;
+                store(unit, unit_width, background);
+                store(unit + offset, width, data >> (offset * 8));
                 const uint32_t expected = (background & ~lanes) | (data & lanes);
-                const uint32_t got = read32(word);
+                const uint32_t got = load(unit, unit_width);
                 if (got != expected && found.open('L')) {
                     console_putc('0' + width);
                     console_putc('0' + offset);
-                    finding_tail(word, expected, got);
+                    finding_tail(unit, expected, got);
                 }
             }
         }
@@ -277,12 +281,13 @@ uint32_t bench_run(uint32_t command) {
     }
     if (in.bad)
         return BENCH_BAD_RANGE;
+    // The lane test's unit is the bus's width: an SRAM halfword, an SDRAM word.
+    if (command == 'l')
+        width = length = address - SRAM_BASE < SRAM_SIZE ? 2 : 4;
     const uint32_t need_ram = command == 'f' || command == 'm' || command == 'c' || command == 'l';
-    uint32_t refused = check(address, command == 'l' ? 4 : length, width, need_ram);
+    uint32_t refused = check(address, length, width, need_ram);
     if (refused == BENCH_DONE && command == 'c')
         refused = check(victim, width, width, 1);
-    if (refused == BENCH_DONE && command == 'l' && address - SDRAM_BASE >= SDRAM_SIZE)
-        refused = BENCH_WRONG_WIDTH;
     // The FLASH's tests: in the chip, erase on whole sectors.
     if (refused == BENCH_DONE && (command == 'e' || command == 'p') &&
         (address - FLASH_BASE >= FLASH_SIZE ||
@@ -308,7 +313,7 @@ uint32_t bench_run(uint32_t command) {
     case 'm':
         return march(address, length, width);
     case 'l':
-        return lane_test(address);
+        return lane_test(address, width);
     case 'c':
         return coupling_search(victim, address, length, width);
     case 'e':

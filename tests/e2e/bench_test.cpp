@@ -49,6 +49,12 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
          "sdram",
          "    SDRAM byte lane 0 (DQM0) stuck enabled: a byte store to lane 1 also writes lane 0\n"},
         {{"sram:cell=0xc8000102.15=1"}, "sram", "    SRAM word 0xc8000102 bit 15 stuck at 1\n"},
+        {{"sram:eb1=0"},
+         "sram",
+         "    SRAM byte lane 1 (EB1) stuck enabled: a byte store to lane 0 also writes lane 1\n"},
+        {{"sram:eb0=0"},
+         "sram",
+         "    SRAM byte lane 0 (EB0) stuck enabled: a byte store to lane 1 also writes lane 0\n"},
         {{"sram:cell=0xc8000010.0~0xc8000012.9"},
          "sram",
          "    SRAM word 0xc8000010 bit 0 and word 0xc8000012 bit 9 are coupled: a change of the "

@@ -131,7 +131,7 @@ TEST(BoardDevices, AccessesTheBoardDoesNotHaveAreRefusedWithTheReason) {
         {CS0_SETUP, 8, true, FLASH + 0x10, "the FLASH is a 16-bit device"},
         {CS0_SETUP, 16, true, FLASH + 0x11, "unaligned 16-bit access"},
         {CS1_SETUP, 32, false, SRAM, "the SRAM is a 16-bit device"},
-        {{}, 8, false, SRAM + 0x20, "the SRAM is a 16-bit device"}, // chip select closed
+        {{}, 32, false, SRAM + 0x20, "the SRAM is a 16-bit device"}, // chip select closed
         {{}, 16, false, ESDCTL0, "the SDRAM controller takes 32-bit accesses only"},
         {{}, 32, false, 0xD8001008, "no SDRAM controller register at offset 0x8"},
         {{}, 32, true, 0xD8002020, "no WEIM register at offset 0x20"},

@@ -12,7 +12,7 @@ using sim::weim;
 
 struct weim_bench {
     recording_device flash, sram;
-    weim w{flash, "FLASH", sram, "SRAM"};
+    weim w{{flash, "FLASH", false}, {sram, "SRAM", true}};
     recording_device& memory(int cs) { return cs == 0 ? flash : sram; }
 };
 
