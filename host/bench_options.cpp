@@ -1,10 +1,13 @@
 // The bench monitor's options: where to look and what to write.
 #include "option_parts.h"
 
+#include "bench_session.h"
+
 #include <getopt.h>
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -27,6 +30,12 @@ bool parse_u32(const std::string& text, int base, std::uint32_t& value) {
 
 // "ADDR[:WIDTH]", WIDTH in bits (8, 16 or 32), into the operation.
 namespace {
+
+std::string hex_text(std::uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%x", v);
+    return text;
+}
 
 bool parse_location(const std::string& text, bench_operation& op) {
     const auto colon = text.find(':');
@@ -67,6 +76,13 @@ bool bench_option(bench_operation::kind what, int argc, char** argv, parsed_comm
             text.substr(0, eq) + (colon == std::string::npos ? "" : text.substr(colon));
         good =
             eq != std::string::npos && parse_location(where, op) && parse_u32(value, 0, op.value);
+        const unsigned width = op.width ? op.width : natural_width(op.address);
+        if (good && width < 4 && (op.value >> (width * 8)) != 0) {
+            parsed.action = command_line_action::message_failure;
+            parsed.message = "The --poke value 0x" + hex_text(op.value) + " does not fit in " +
+                             std::to_string(width * 8) + " bits.\n";
+            return false;
+        }
     } else {
         op.what = what;
         form = "ADDR[:WIDTH] LENGTH";

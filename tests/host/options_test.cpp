@@ -195,6 +195,15 @@ TEST(selection, EffectsInOrderThenTheAction) {
          a::message_failure,
          "The --station option runs each board once and keeps its records in --report-dir; it "
          "does not take -c.\n"},
+        // A poke value wider than the access is refused before the port opens.
+        {{"--poke", "0xc8000000=0x12345"},
+         "",
+         a::message_failure,
+         "The --poke value 0x12345 does not fit in 16 bits.\n"},
+        {{"--poke", "0xa0000000=0x100:8"},
+         "",
+         a::message_failure,
+         "The --poke value 0x100 does not fit in 8 bits.\n"},
         {{"-l", "x", "--version", "-x"}, "l:x ", a::print_version, ""},
         {{"--list-ports", "-l", "x"}, "", a::list_ports, ""},
         {{"-l", "x", "--help", "ram"}, "l:x ", a::help, ""},
