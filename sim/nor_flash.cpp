@@ -67,6 +67,7 @@ void nor_flash::reset() {
     autoselect_ = false;
     cfi_ = false;
     operating_ = false;
+    failed_ = false;
     polls_ = 0;
 }
 
@@ -78,14 +79,32 @@ void nor_flash::start(bool erase, uint32_t word, uint16_t data) {
     const auto now = clock_.now();
     done_ = timing_.enabled ? now + (erase ? timing_.erase : timing_.program) : now;
     polls_ = 0;
+    failed_ = !verifies(erase, word);
+}
+
+bool nor_flash::verifies(bool erase, uint32_t word) const {
+    if (!lines_.cells.any())
+        return true;
+    if (!erase) {
+        const uint16_t v = cells_.load(word);
+        return lines_.cells.load(word, v) == v;
+    }
+    const uint32_t first = word & ~(SECTOR_WORDS - 1);
+    for (const cell_fault& f : lines_.cells.list)
+        if (f.index - first < SECTOR_WORDS && lines_.cells.load(f.index, ERASED) != ERASED)
+            return false;
+    return true;
 }
 
 // Status while programming or erasing: DQ7 is the complement of the data's bit 7 while a
 // program runs and 0 while an erase runs; DQ6 toggles on every read; DQ3 is set once the
-// erase has begun; DQ2 toggles too while the erase runs.
+// erase has begun; DQ2 toggles too while the erase runs. DQ5 (exceeded timing limits) is set
+// once a failed operation's time is up.
 uint16_t nor_flash::status() {
     toggle_ = !toggle_;
     uint16_t s = toggle_ ? 0x40 : 0;
+    if (failed_ && !busy(clock_.now()))
+        s |= 0x20;
     if (erasing_)
         s |= 0x08 | (toggle_ ? 0x04 : 0);
     else
@@ -117,7 +136,7 @@ uint32_t nor_flash::read_through_wires(uint32_t offset) {
 }
 
 inline uint16_t nor_flash::read_chip(uint32_t w) {
-    if (operating_ && !busy(clock_.now()))
+    if (operating_ && !failed_ && !busy(clock_.now()))
         operating_ = false;
     uint16_t v;
     if (operating_)
@@ -153,10 +172,13 @@ void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
         return;
     if (operating_ && busy(clock_.now()))
         return; // the chip ignores commands while it works
-    operating_ = false;
     const uint32_t w = wired ? wired_word_index(offset) : word_index(offset);
     const uint32_t a = w & 0x7FF;
     const uint8_t cmd = static_cast<uint8_t>(value);
+    // After a failed operation only the reset command returns the chip to read mode.
+    if (operating_ && failed_ && cmd != 0xF0)
+        return;
+    operating_ = failed_ = false;
 
     if (step_ == step::program) {
         // Programming can only clear bits.

@@ -54,6 +54,10 @@ class nor_flash : public device {
     [[gnu::cold]] uint32_t read_through_wires(uint32_t offset);
     bool busy(time_point now) const { return operating_ && now < done_; }
     void start(bool erase, uint32_t word, uint16_t data);
+    // Whether the array holds what the operation meant to leave at `word` (its sector, for
+    // an erase): the embedded algorithm verifies it, and a cell that cannot reach its level
+    // fails it.
+    bool verifies(bool erase, uint32_t word) const;
     uint16_t status();
 
     const memory_faults& lines_;
@@ -64,8 +68,9 @@ class nor_flash : public device {
     step step_ = step::idle;
     bool autoselect_ = false;
     bool cfi_ = false; // answering the CFI query
-    // The last program or erase; busy until done_.
-    bool operating_ = false, erasing_ = false;
+    // The last program or erase; busy until done_. One that failed its verify stays in the
+    // status state, DQ5 set once its time is up, until the reset command.
+    bool operating_ = false, erasing_ = false, failed_ = false;
     uint16_t programmed_ = 0;
     uint32_t operating_sector_ = 0;
     time_point done_{};

@@ -9,6 +9,7 @@
 namespace {
 
 constexpr uint32_t DQ6 = 0x40;
+constexpr uint32_t DQ5 = 0x20;
 constexpr uint32_t MAX_FINDINGS = 32;
 
 void unlock(uint32_t sector) {
@@ -16,15 +17,17 @@ void unlock(uint32_t sector) {
     write16(sector + UNLOCK2, 0x0055);
 }
 
-// Done when DQ7 reads the data's bit 7, or when DQ6 stops toggling: then the
-// chip is back in read mode and the word is what the operation left, right or
-// wrong (a bit that will not program or erase keeps DQ7 from ever matching;
-// the read-back names it). 0, after a "T address" line, when it never is.
+// Done when DQ7 reads the data's bit 7, when DQ6 stops toggling (the chip is
+// back in read mode), or when DQ5 says the chip gave up: a cell that will not
+// program or erase fails the chip's own verify, and the chip then keeps
+// showing status until the reset command that follows every poll. Either way
+// the word is then what the operation left, right or wrong, and the
+// read-back names a bad one. 0, after a "T address" line, when it never is.
 uint32_t poll(uint32_t address, uint32_t dq7, uint32_t passes) {
     uint32_t last = read16(address);
     for (uint32_t n = passes; n != 0; --n) {
         const uint32_t now = read16(address);
-        if ((now & DQ7) == dq7 || !((now ^ last) & DQ6))
+        if ((now & DQ7) == dq7 || !((now ^ last) & DQ6) || (now & DQ5))
             return 1;
         last = now;
     }

@@ -24,6 +24,7 @@ struct cell_case {
     std::vector<std::string> faults;
     const char* memory;
     std::string findings; // after "Full test of <memory>... failed\n"
+    const char* range = "0x1000";
 };
 
 TEST(FullTest, NamesEachCellAndLaneFault) {
@@ -60,18 +61,22 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
          "    SRAM word 0xc8000010 bit 0 and word 0xc8000012 bit 9 are coupled: a change of the "
          "first changes the second\n"},
         // The FLASH's range is whole sectors: 0x1000 is sector 0. A bit that will not
-        // erase fails the blank check, and its sector is not programmed; one that will not
-        // program fails where the pattern (the word's index) has a 0 there.
-        {{"flash:cell=0xc0000012.0=0"},
+        // erase fails the chip's verify (DQ5) and the blank check, and its sector is not
+        // programmed; one that will not program fails where the pattern (the word's index)
+        // has a 0 there. Sector 3 holds none of the wiring test's words, which would not
+        // erase either.
+        {{"flash:cell=0xc0060012.0=0"},
          "flash",
-         "    FLASH sector 0 (0xc0000000) did not erase: word 0xc0000012 reads 0xfffe\n"},
-        {{"flash:cell=0xc0000012.0=0", "flash:cell=0xc001fffe.15=0"},
+         "    FLASH sector 3 (0xc0060000) did not erase: word 0xc0060012 reads 0xfffe\n",
+         "0x80000"},
+        {{"flash:cell=0xc0060012.0=0", "flash:cell=0xc007fffe.15=0"},
          "flash",
-         "    FLASH sector 0 (0xc0000000) did not erase: word 0xc0000012 reads 0xfffe (and 1 "
-         "other word)\n"},
-        {{"flash:cell=0xc0000006.3=1"},
+         "    FLASH sector 3 (0xc0060000) did not erase: word 0xc0060012 reads 0xfffe (and 1 "
+         "other word)\n",
+         "0x80000"},
+        {{"flash:cell=0xc0000106.3=1"},
          "flash",
-         "    FLASH word 0xc0000006 programmed 0x0003 reads 0x000b: bit 3 did not program\n"},
+         "    FLASH word 0xc0000106 programmed 0x0083 reads 0x008b: bit 3 did not program\n"},
         // Word 0xffff is programmed 0xffff: its bit that will not program goes unseen.
         {{"flash:cell=0xc001fffe.15=1", "flash:cell=0xc0000802.9=1"},
          "flash",
@@ -79,7 +84,7 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
     };
     for (const cell_case& c : cases) {
         simulator sim(with_faults(c.faults));
-        const run_result r = korvin_on(sim, {"--full-range", "0x1000", c.memory});
+        const run_result r = korvin_on(sim, {"--full-range", c.range, c.memory});
         const std::string m = c.memory;
         const std::string name = m == "sdram" ? "SDRAM" : m == "flash" ? "FLASH" : "SRAM";
         EXPECT_EQ(r.status, 0) << c.faults[0] << r.err;

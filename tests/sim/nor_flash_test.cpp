@@ -172,6 +172,33 @@ TEST(NorFlash, WithoutTimingAnOperationEndsAtOnce) {
     EXPECT_EQ(b.waits, 0u);
 }
 
+// A cell that cannot reach its level fails the chip's own verify: the status stays, with
+// DQ5 (exceeded timing limits) set, and only the reset command ends it.
+TEST(NorFlash, FailedOperationShowsDq5UntilTheResetCommand) {
+    const struct {
+        const char* fault;
+        cycles operation;
+        uint32_t dq7; // DQ7 while the status shows
+        uint32_t after_reset;
+    } cases[] = {
+        {"flash:cell=0xc0000100.3=1", program(0x100, 0x0012), 0x80, 0x001A},
+        {"flash:cell=0xc0000100.0=0", sector_erase(0), 0, 0xFFFE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        flash_bench b({c.fault});
+        b.run(c.operation);
+        const uint32_t first = b.read(0x100), second = b.read(0x100);
+        EXPECT_EQ(first & 0xA0, 0x20 | c.dq7);
+        EXPECT_EQ((first ^ second) & 0x40, 0x40u) << "DQ6 keeps toggling";
+        b.run(program(0x200, 0));
+        EXPECT_EQ(b.read(0x100) & 0x20, 0x20u) << "other commands are ignored";
+        b.run(RESET);
+        EXPECT_EQ(b.read(0x100), c.after_reset);
+        EXPECT_EQ(b.read(0x200), 0xFFFFu);
+    }
+}
+
 TEST(NorFlash, BoardResetReturnsTheChipToReadMode) {
     sim::flash_timing slow;
     slow.enabled = true;
