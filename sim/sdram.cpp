@@ -114,8 +114,9 @@ uint32_t sdram::wired_index(uint32_t offset) const {
 
 uint32_t sdram::read_through_wires(uint32_t offset, unsigned width) {
     // A read drives all 32 data lines; the byte lanes are picked out afterwards.
+    const uint32_t i = wired_index(offset);
     const uint32_t word =
-        faults_.wires.load(faults_.data.apply(cells_.load(wired_index(offset))), held_);
+        faults_.wires.load(faults_.data.apply(faults_.cells.load(i, cells_.load(i))), held_);
     const unsigned shift = (offset & 3) * 8;
     return width == 4 ? word : (word >> shift) & width_mask(width);
 }
@@ -128,8 +129,7 @@ void sdram::write_through_wires(uint32_t offset, unsigned width, uint32_t value)
     const unsigned shift = width == 4 ? 0 : (offset & 3) * 8;
     const uint32_t lanes = width_mask(width) << shift;
     const uint32_t seen = faults_.wires.store(value << shift, lanes, held_);
-    uint32_t& cell = cells_.cell(wired_index(offset));
-    cell = (cell & ~lanes) | (seen & lanes);
+    store_cell(wired_index(offset), lanes, seen);
 }
 
 // The lines in `lines` of a cell take `data`, through the faults of single cells.

@@ -38,26 +38,31 @@ uint32_t driven(uint32_t value, unsigned width) {
 
 } // namespace
 
+uint32_t sram::load_cell(uint32_t i) const {
+    return faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
+}
+
+// The bits of `lines` take `value`; a bad cell keeps its level or disturbs its partner.
+void sram::store_cell(uint32_t i, uint32_t lines, uint32_t value) {
+    uint32_t next = (cells_[i] & ~lines) | (value & lines);
+    if (faults_.cells.any())
+        next = faults_.cells.store(i, cells_[i], next, [this](uint32_t victim, uint32_t bit) {
+            cells_[victim] = static_cast<uint16_t>(cells_[victim] ^ bit);
+        });
+    cells_[i] = static_cast<uint16_t>(next);
+}
+
 uint32_t sram::read(uint32_t offset, unsigned width) {
     if (off_the_fast_path())
         return read_through_wires(offset, width);
-    const uint32_t i = index(offset);
-    const uint32_t held = faults_.cells.any() ? faults_.cells.load(i, cells_[i]) : cells_[i];
-    return taken(faults_.data.apply(held), offset, width);
+    return taken(faults_.data.apply(load_cell(index(offset))), offset, width);
 }
 
 void sram::write(uint32_t offset, unsigned width, uint32_t value) {
-    if (off_the_fast_path()) {
+    if (off_the_fast_path())
         write_through_wires(offset, width, value);
-        return;
-    }
-    const uint32_t i = index(offset), lanes = lane_lines(offset, width);
-    value = (cells_[i] & ~lanes) | (driven(value, width) & lanes);
-    if (faults_.cells.any())
-        value = faults_.cells.store(i, cells_[i], value, [this](uint32_t victim, uint32_t bit) {
-            cells_[victim] = static_cast<uint16_t>(cells_[victim] ^ bit);
-        });
-    cells_[i] = static_cast<uint16_t>(value);
+    else
+        store_cell(index(offset), lane_lines(offset, width), driven(value, width));
 }
 
 // The word index crosses the wires, then reaches the chip's pins.
@@ -70,12 +75,11 @@ uint32_t sram::wired_index(uint32_t offset) const {
 // chip is written (or driven) all the same.
 uint32_t sram::read_through_wires(uint32_t offset, unsigned width) {
     const chip_cycle cycle = sram_cycle(faults_.pins, false, width == 1 ? 1u << (offset & 1) : 3);
-    uint16_t& cell = cells_[wired_index(offset)];
+    const uint32_t i = wired_index(offset);
     // WE# held low turns a load into a write of what the idle bus holds.
     if (cycle.writes)
-        cell = static_cast<uint16_t>((cell & ~cycle.lines) |
-                                     ((held_ | faults_.wires.open_data) & cycle.lines));
-    const uint32_t v = faults_.data.apply(cell);
+        store_cell(i, cycle.lines, held_ | faults_.wires.open_data);
+    const uint32_t v = faults_.data.apply(load_cell(i));
     return taken(faults_.wires.load(v, held_, cycle.drives ? cycle.lines : 0), offset, width);
 }
 
@@ -85,8 +89,7 @@ void sram::write_through_wires(uint32_t offset, unsigned width, uint32_t value) 
     const chip_cycle cycle = sram_cycle(faults_.pins, true, width == 1 ? 1u << (offset & 1) : 3);
     if (!cycle.writes)
         return;
-    uint16_t& cell = cells_[wired_index(offset)];
-    cell = static_cast<uint16_t>((cell & ~cycle.lines) | (value & cycle.lines));
+    store_cell(wired_index(offset), cycle.lines, value);
 }
 
 } // namespace korvin::sim

@@ -25,6 +25,9 @@ class sram : public device {
 
   private:
     uint32_t index(uint32_t offset) const;
+    // Cell `i` as a load sees it, and a store of the lines `lines`, through the cell faults.
+    uint32_t load_cell(uint32_t i) const;
+    void store_cell(uint32_t i, uint32_t lines, uint32_t value);
     // Accesses through shorted or open lines or faulty control lines, off the path of a board
     // without them.
     uint32_t wired_index(uint32_t offset) const;

@@ -53,6 +53,11 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
         {{"sram:eb1=0"},
          "sram",
          "    SRAM byte lane 1 (EB1) stuck enabled: a byte store to lane 0 also writes lane 1\n"},
+        // A bad cell on a board whose lines are faulty too: both are named.
+        {{"sram:eb1=0", "sram:cell=0xc8000010.3=1"},
+         "sram",
+         "    SRAM word 0xc8000010 bit 3 stuck at 1\n"
+         "    SRAM byte lane 1 (EB1) stuck enabled: a byte store to lane 0 also writes lane 1\n"},
         {{"sram:eb0=0"},
          "sram",
          "    SRAM byte lane 0 (EB0) stuck enabled: a byte store to lane 1 also writes lane 0\n"},

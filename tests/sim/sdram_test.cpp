@@ -178,6 +178,13 @@ TEST(Sdram, ShortedAndOpenDataLinesOnTheByteLanes) {
     }
 }
 
+TEST(Sdram, BadCellStaysBadBehindFaultyWires) {
+    sdram_bench b({"sdram:d30~d31=and", "sdram:cell=0xa0000040.3=0"});
+    b.store(SDRAM_STARTUP);
+    b.store({{32, SDRAM + 0x40, 0xFF}});
+    EXPECT_EQ(b.load(32, SDRAM + 0x40), 0xF7u);
+}
+
 TEST(Sdram, OpenLineReadsHighUntilAStoreDrivesIt) {
     // The start-up's command cycles in the window carry no data: they drive nothing.
     sdram_bench b({"sdram:d5=open"});
