@@ -175,14 +175,19 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
             const auto start = std::chrono::steady_clock::now();
             const monitor_outcome r =
                 monitor_command(static_cast<unsigned char>(t.command), settings.verbose, answer);
-            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            // The command's time; with a probe or a full test, to the end of those.
+            const auto took = [start] {
+                return std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                    .count();
+            };
+            const double command_seconds = took();
             if (interrupted(r)) {
-                record_interruption(settings, facts, result, r, &t, took.count(), observer);
+                record_interruption(settings, facts, result, r, &t, command_seconds, observer);
                 return result;
             }
             const bool passed = r == monitor_outcome::passed;
             report(passed ? "passed\n" : "failed\n");
-            test_verdict verdict{t.tested, passed, answer.code, took.count(), {}};
+            test_verdict verdict{t.tested, passed, answer.code, command_seconds, {}};
             if (!passed) {
                 result.any_failed = true;
                 verdict.findings = diagnose(t.tested, answer.code, answer.trace);
@@ -195,11 +200,13 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
             // erasing and programming it would only repeat that on every word.
             bool flash_dead =
                 !passed && t.tested == memory::flash && flash_looked_dead(verdict.findings);
+            bool looked_further = false; // the probe or the full test ran
             if (flash_dead && settings.diagnose && (settings.full || settings.probe_flash)) {
+                looked_further = true;
                 const flash_probe_result probed = flash_probe(bench_exchange);
                 flash_dead = !probed.answers_as_good;
                 if (probed.lost) {
-                    record_interruption(settings, facts, result, probed.why_lost, &t, took.count(),
+                    record_interruption(settings, facts, result, probed.why_lost, &t, took(),
                                         observer);
                     return result;
                 }
@@ -209,10 +216,11 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                                         probed.findings.end());
             }
             if (settings.full && full_test_covers(t.tested) && !flash_dead) {
+                looked_further = true;
                 report("Full test of %s...%c", t.display, ' ');
                 const full_test_result full = full_test(t.tested, settings.full_range);
                 if (full.lost) {
-                    record_interruption(settings, facts, result, full.why_lost, &t, took.count(),
+                    record_interruption(settings, facts, result, full.why_lost, &t, took(),
                                         observer);
                     return result;
                 }
@@ -228,11 +236,13 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                                             full.findings.end());
                 }
             }
+            if (looked_further)
+                verdict.seconds = took();
             emit_test(event_kind::verdict, t, result.passes + 1, &verdict);
             if (observer)
                 observer->test_ended(result.passes + 1, t.name,
                                      verdict.passed ? "passed" : "failed", verdict.code,
-                                     took.count(), verdict.findings);
+                                     verdict.seconds, verdict.findings);
             result.verdicts.push_back(verdict);
         }
         ++result.passes;

@@ -17,7 +17,8 @@ struct test_verdict {
     memory tested;
     bool passed;
     std::uint32_t code;                // the monitor's result code (its first digit)
-    double seconds;                    // from the command to its result
+    double seconds;                    // from the command to its result, or to the end of
+                                       // the FLASH probe and the full test when they ran
     std::vector<std::string> findings; // of a failed test: what its trace proves
 };
 
