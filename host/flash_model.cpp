@@ -244,14 +244,44 @@ predicted flash_chip_state::read(std::uint32_t index) const {
             return {0x0000, static_cast<std::uint16_t>(~0x00C3)};
         if (at_word == 1)
             return {0x227E, 0xFFFF};
+        return {};
     }
+    if (earlier_pattern && !unsettled && earlier_test_word(index, v))
+        return {v, 0xFFFF};
     return {};
+}
+
+std::vector<std::uint32_t> earlier_test_words() {
+    std::vector<std::uint32_t> words = {0};
+    for (int k = 0; k < FLASH_INDEX_BITS; ++k)
+        words.push_back(1u << k);
+    for (int i = 0, n = static_cast<int>(words.size()); i < n; ++i)
+        words.push_back(INDEX_MASK ^ words[static_cast<std::size_t>(i)]);
+    return words;
+}
+
+bool earlier_test_word(std::uint32_t index, std::uint16_t& value) {
+    constexpr std::uint32_t SECTOR = 0xFFFF; // word-index bits within a 64 K-word sector
+    bool erased = false;
+    const std::vector<std::uint32_t> words = earlier_test_words();
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == index) {
+            value = static_cast<std::uint16_t>(i % (FLASH_INDEX_BITS + 1));
+            return true;
+        }
+        erased |= (words[i] & ~SECTOR) == (index & ~SECTOR);
+    }
+    value = 0xFFFF;
+    return erased;
 }
 
 predicted flash_load(const flash_hypothesis& h, const flash_chip_state& state,
                      std::uint32_t index) {
-    // A chip no command reaches stays in read mode: its array, unknown, the same at a word
-    // loaded again.
+    // A chip no command reaches stays in read mode: its array, unknown unless an earlier test
+    // left it, the same at a word loaded again.
+    std::uint16_t v = 0;
+    if (h.kind == flash_fault::deaf && state.earlier_pattern && earlier_test_word(index, v))
+        return {v, 0xFFFF};
     if (h.kind == flash_fault::deaf)
         return state.last_index == static_cast<std::int32_t>(index) && state.last_value >= 0
                    ? predicted{static_cast<std::uint16_t>(state.last_value), 0xFFFF}
@@ -292,11 +322,12 @@ void flash_chip_state::saw(const flash_hypothesis& h, std::uint32_t index, std::
 std::vector<flash_chip_state> flash_start_states() {
     using s = flash_chip_state::step;
     std::vector<flash_chip_state> all;
-    for (bool autoselect : {false, true}) {
-        for (s at : {s::idle, s::unlocked1, s::unlocked2, s::erase1, s::erase2, s::erase3})
-            all.push_back({at, autoselect, false, -1, -1, -1, nullptr, false});
-        all.push_back({s::idle, autoselect, true, -1, -1, -1, nullptr, false});
-    }
+    for (bool earlier : {false, true})
+        for (bool autoselect : {false, true}) {
+            for (s at : {s::idle, s::unlocked1, s::unlocked2, s::erase1, s::erase2, s::erase3})
+                all.push_back({at, autoselect, false, -1, -1, -1, nullptr, false, earlier});
+            all.push_back({s::idle, autoselect, true, -1, -1, -1, nullptr, false, earlier});
+        }
     return all;
 }
 

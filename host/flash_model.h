@@ -85,6 +85,9 @@ struct flash_chip_state {
     using array_reads = std::map<std::uint32_t, predicted>;
     std::shared_ptr<const array_reads> seen;
     bool unsettled = false;
+    // The array holds what an earlier passing FLASH test left (earlier_test_word), a board
+    // tested before: in the sectors that test erases, every word is known.
+    bool earlier_pattern = false;
 
     void write(std::uint32_t index, std::uint16_t data);
     // What the chip drives for a load of `index`: the identification and the CFI table's
@@ -98,14 +101,22 @@ struct flash_chip_state {
     bool operator==(const flash_chip_state& o) const {
         return at == o.at && autoselect == o.autoselect && cfi == o.cfi && held == o.held &&
                last_index == o.last_index && last_value == o.last_value &&
-               unsettled == o.unsettled &&
+               unsettled == o.unsettled && earlier_pattern == o.earlier_pattern &&
                (((!seen || seen->empty()) && (!o.seen || o.seen->empty())) ||
                 (seen && o.seen && *seen == *o.seen));
     }
 };
 
-// The states a chip may be in after a test that broke its command cycles.
+// The states a chip may be in after a test that broke its command cycles, each with the
+// array unknown and with the array as an earlier passing test left it.
 std::vector<flash_chip_state> flash_start_states();
+
+// What a passing FLASH test leaves at chip word `index`: its address test's walk, word 0
+// and word 2^k holding 0 and k + 1, and the same at their complements in the word index; every
+// other word of the sectors it erased reads erased. False outside those sectors.
+bool earlier_test_word(std::uint32_t index, std::uint16_t& value);
+// The walk's words: 0, 2^k, and their complements.
+std::vector<std::uint32_t> earlier_test_words();
 
 // What the processor reads under `h` from a chip in `state` at chip word `index`.
 predicted flash_load(const flash_hypothesis& h, const flash_chip_state& state, std::uint32_t index);

@@ -59,6 +59,15 @@ probe array_at(std::uint32_t sector) {
     return p;
 }
 
+// The words an earlier passing test left its address walk in, read in read mode: on a board
+// tested before, what each hypothesis' address lines make of them tells the lines apart.
+probe earlier_walk() {
+    probe p = {{true, 0, 0xF0}};
+    for (std::uint32_t w : earlier_test_words())
+        p.push_back({false, w, 0});
+    return p;
+}
+
 std::vector<probe> sequences_at(std::uint32_t sector) {
     return {query_at(sector), autoselect_at(sector), array_at(sector)};
 }
@@ -117,8 +126,45 @@ bool conflict(const std::vector<predicted>& a, const std::vector<predicted>& b) 
     return false;
 }
 
+// A chip no command reaches answers a word loaded again alike, whatever its array holds.
+// A probe that loads a word, sends a command and loads the word again tells it from a chip
+// that, under a hypothesis still standing, answers the first load from the query or
+// autoselect mode (a value predicted) and the second from its array: the two differ unless
+// the array happens to hold that value.
+bool tells_deaf(const std::vector<candidate>& alive, const probe& p) {
+    std::size_t reads = 0, first = 0;
+    bool found = false;
+    for (const op& o : p)
+        if (!o.write) {
+            if (&o != &p.back() && o.index == p.back().index) {
+                first = reads;
+                found = true;
+            }
+            ++reads;
+        }
+    if (p.empty() || p.back().write || !found ||
+        std::none_of(alive.begin(), alive.end(),
+                     [](const candidate& c) { return !c.fault.takes_commands(); }))
+        return false;
+    for (const candidate& c : alive) {
+        if (!c.fault.takes_commands() || c.fault.kind == flash_fault::dead ||
+            c.fault.kind == flash_fault::silent)
+            continue;
+        for (const flash_chip_state& s : c.states) {
+            const std::vector<predicted> r = predict(c.fault, s, p);
+            const predicted &a = r[first], &b = r.back();
+            const auto alike = static_cast<std::uint16_t>(b.known & ~(a.value ^ b.value));
+            if (a.known & ~alike)
+                return true;
+        }
+    }
+    return false;
+}
+
 // Whether the answers to `p` would rule out some of `alive`.
 bool telling(const std::vector<candidate>& alive, const probe& p) {
+    if (tells_deaf(alive, p))
+        return true;
     std::vector<std::vector<predicted>> seen;
     for (const candidate& c : alive)
         for (const flash_chip_state& s : c.states) {
@@ -155,6 +201,32 @@ class prober {
     const std::vector<candidate>& alive() const { return alive_; }
     flash_probe_result result;
 
+    // Reads the earlier walk's words, then keeps one view of the array: the walk as an earlier
+    // test left it, when the answers show that structure (several values, fitting a fault that
+    // reads the array), or else an array of unknown contents, as a blank or rewritten chip has.
+    bool look_for_earlier_walk() {
+        reads_.clear();
+        if (!offer(earlier_walk()))
+            return false;
+        std::set<std::uint16_t> values(reads_.begin(), reads_.end());
+        bool fits = false;
+        for (const candidate& c : alive_)
+            for (const flash_chip_state& s : c.states)
+                fits |= s.earlier_pattern && c.fault.kind != flash_fault::dead &&
+                        c.fault.kind != flash_fault::silent;
+        const bool earlier = fits && values.size() >= 4;
+        for (candidate& c : alive_)
+            c.states.erase(std::remove_if(c.states.begin(), c.states.end(),
+                                          [&](const flash_chip_state& s) {
+                                              return s.earlier_pattern != earlier;
+                                          }),
+                           c.states.end());
+        alive_.erase(std::remove_if(alive_.begin(), alive_.end(),
+                                    [](const candidate& c) { return c.states.empty(); }),
+                     alive_.end());
+        return true;
+    }
+
   private:
     bool exchange(const op& o) {
         const std::uint32_t address = FLASH_WINDOW + 2 * o.index;
@@ -168,6 +240,8 @@ class prober {
         }
         const auto read = static_cast<std::uint16_t>(
             o.write ? 0 : std::strtoul(a.lines.front().c_str(), nullptr, 16));
+        if (!o.write)
+            reads_.push_back(read);
         for (candidate& c : alive_) {
             const std::uint32_t index = c.fault.chip_index(o.index);
             std::vector<flash_chip_state> kept;
@@ -197,6 +271,7 @@ class prober {
     const bench_link& link_;
     std::vector<candidate> alive_;
     std::set<probe> sent_;
+    std::vector<std::uint16_t> reads_; // the answers to loads since the last clear
 };
 
 // A long list's classes, for a person to read before the list: "31 candidates (20 address
@@ -268,6 +343,8 @@ bool flash_looked_dead(const std::vector<std::string>& findings) {
 
 flash_probe_result flash_probe(const bench_link& link) {
     prober p(link);
+    if (!p.look_for_earlier_walk())
+        return p.result;
     const std::vector<std::uint32_t> sectors = test_sectors();
     for (std::uint32_t s : sectors)
         for (const probe& plain : sequences_at(s))

@@ -1,9 +1,11 @@
 #pragma once
-// A look further at a FLASH that took no command, on the bench monitor: the CFI query and
-// autoselect sent plainly at the base of each sector the test programs, then as each
-// surviving line fault would need them sent to reach the chip (addresses and data
-// pre-corrected), each answer checked against what every hypothesis predicts. The faults
-// whose predictions every answer fits are named, exactly or as candidates.
+// A look further at a FLASH that took no command, on the bench monitor: first the words an
+// earlier passing test leaves its address walk in (a board tested before still holds them),
+// then the CFI query and autoselect sent plainly at the base of each sector the test
+// programs, then as each surviving line fault would need them sent to reach the chip
+// (addresses and data pre-corrected), each answer checked against what every hypothesis
+// predicts. The faults whose predictions every answer fits are named, exactly or as
+// candidates.
 #include "bench.h"
 
 #include <functional>

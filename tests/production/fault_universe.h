@@ -145,6 +145,11 @@ diagnosed_run diagnose_in_process(const device_case& device, const std::vector<s
 // chip that took no command is probed as korvin --probe-flash does.
 void use_bench_image(std::vector<std::uint8_t> image);
 bool probes_flash();
+// The FLASH array file each FLASH fault's board starts from ("" for a blank chip).
+void use_earlier_flash(std::string path);
+// Runs the FLASH test on a good board whose array starts from and goes back to `path`:
+// the file then holds what a passing test leaves. False, with the problem, when it fails.
+bool leave_earlier_flash(const std::string& path, std::string& problem);
 // The FLASH test with `faults` on the bench image in process, diagnosed, then probed when the
 // chip took no command; the probe's findings follow the trace's.
 diagnosed_run probe_flash_in_process(const std::vector<std::string>& faults);

@@ -22,6 +22,11 @@ std::vector<std::uint8_t>& bench_bytes() {
     return bytes;
 }
 
+std::string& earlier_flash() {
+    static std::string path;
+    return path;
+}
+
 // The probe's bench commands and the board's answers, one at a time across two threads.
 class probe_channel {
   public:
@@ -91,9 +96,28 @@ bool probes_flash() {
     return !bench_bytes().empty();
 }
 
+void use_earlier_flash(std::string path) {
+    earlier_flash() = std::move(path);
+}
+
+bool leave_earlier_flash(const std::string& path, std::string& problem) {
+    sim::board_options options;
+    options.flash_file = path;
+    sim::run_request request;
+    request.image = bench_bytes();
+    request.commands = "2";
+    request.keep_flash = true;
+    const sim::image_run run = sim::run_image(request, options);
+    problem = run.problem;
+    if (problem.empty() && (!run.completed || run.answers.back().code.compare(0, 1, "0") != 0))
+        problem = "the FLASH test failed on a good board";
+    return problem.empty();
+}
+
 diagnosed_run probe_flash_in_process(const std::vector<std::string>& faults) {
     diagnosed_run d;
     sim::board_options options;
+    options.flash_file = earlier_flash();
     for (const std::string& f : faults)
         if (!sim::parse_fault(f, options.faults, d.problem))
             return d;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace korvin::test {
 namespace {
 
@@ -32,6 +34,25 @@ TEST(FlashProbe, NamesFaultsThatLeftTheChipTakingNoCommand) {
         EXPECT_FALSE(o.named_wrongly);
         EXPECT_FALSE(o.looks_dead);
     }
+}
+
+// A board tested before holds what its passing FLASH test left: the probe reads that walk
+// through the fault and names a line a blank chip leaves among 81 candidates.
+TEST(FlashProbe, EarlierTestsWalkNamesTheLine) {
+    const std::vector<std::uint8_t> bench = read_image(bin("boot_bench.bin"));
+    ASSERT_FALSE(bench.empty()) << bin("boot_bench.bin");
+    use_bench_image(bench);
+    const std::string file = testing::TempDir() + "earlier_flash.bin";
+    std::remove(file.c_str());
+    std::string problem;
+    ASSERT_TRUE(leave_earlier_flash(file, problem)) << problem;
+    use_earlier_flash(file);
+    const fault_outcome o = run_in_process({&flash(), fault_kind::stuck_address, 0, 0}, {});
+    use_earlier_flash("");
+    std::remove(file.c_str());
+    EXPECT_TRUE(o.problem.empty()) << o.problem;
+    EXPECT_TRUE(o.named_exactly);
+    EXPECT_FALSE(o.named_wrongly);
 }
 
 TEST(FlashProbe, KorvinProbesOverTheLine) {

@@ -177,11 +177,14 @@ image_run run_image(const run_request& request, const board_options& options) {
     board simulated(options, host.stop());
     std::string error;
     if (!simulated.init(error) ||
+        (!options.flash_file.empty() && !simulated.flash().load(options.flash_file, error)) ||
         !simulated.start_image(request.image, request.load_address, error)) {
         result.problem = error;
         return finish(result);
     }
     simulated.run(host);
+    if (request.keep_flash && !simulated.flash().save(options.flash_file, error))
+        result.problem = error;
     // The run ends on a fault, on the host's word, or with the budget spent.
     if (!result.completed && result.problem.empty())
         result.problem = host.budget_spent();

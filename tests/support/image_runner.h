@@ -42,6 +42,9 @@ struct run_request {
     std::function<bool(const std::vector<command_answer>&, std::string&)> more;
     // Wall time for the whole run; a program that hangs is stopped and reported.
     std::chrono::milliseconds budget{60000};
+    // The board's FLASH starts from the options' flash_file, if any; with keep_flash the
+    // array goes back into that file after the run, as korvin-sim keeps it.
+    bool keep_flash = false;
 };
 
 // Runs `request` on a new board built from `options` (faults included). The line is unpaced
