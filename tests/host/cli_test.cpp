@@ -193,6 +193,26 @@ INSTANTIATE_TEST_SUITE_P(
                  false}),
     [](const testing::TestParamInfo<run_case>& info) { return info.param.name; });
 
+// A FLASH whose erase never ends its status (the bench's poll bound runs out) ends its
+// full test at that sector.
+TEST(Cli, FullTestOfAFlashThatNeverFinishesItsErase) {
+    scripted_peer peer(script(boot_rom_accepts(boot_bench_image_size),
+                              {send("?"), expect(1), send(":0?"), expect(1), send(":0?"),
+                               expect(17), send("T c0000000\r\n:8?")}));
+    const run_result r = run({bin("korvin"), "-p", peer.path(), "--full-range", "1", "flash"}, {},
+                             std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const auto at = r.out.find("Testing FLASH");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.substr(at), "Testing FLASH... passed\nFull test of FLASH... failed\n"
+                                "    FLASH sector 0 (0xc0000000) never finished its erase: the "
+                                "status polls ran out\n");
+    const std::string sent = peer.received();
+    EXPECT_EQ(sent.substr(sent.size() - 19), "2ie"
+                                             "c0000000"
+                                             "00020000");
+}
+
 TEST(Cli, WakeUpAnswers) {
     struct {
         std::vector<std::string> answers; // to successive status requests; then ready
