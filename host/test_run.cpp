@@ -196,15 +196,14 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                         report("    %s\n", finding.c_str());
             }
             // On the bench image, a FLASH that took no command is looked at further.
-            // Its full test is left out unless the probe finds that it takes commands:
-            // erasing and programming it would only repeat that on every word.
-            bool flash_dead =
+            const bool flash_dead =
                 !passed && t.tested == memory::flash && flash_looked_dead(verdict.findings);
             bool looked_further = false; // the probe or the full test ran
+            bool answers_as_good = false;
             if (flash_dead && settings.diagnose && (settings.full || settings.probe_flash)) {
                 looked_further = true;
                 const flash_probe_result probed = flash_probe(bench_exchange);
-                flash_dead = !probed.answers_as_good;
+                answers_as_good = probed.answers_as_good;
                 if (probed.lost) {
                     record_interruption(settings, facts, result, probed.why_lost, &t, took(),
                                         observer);
@@ -215,7 +214,14 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                 verdict.findings.insert(verdict.findings.end(), probed.findings.begin(),
                                         probed.findings.end());
             }
-            if (settings.full && full_test_covers(t.tested) && !flash_dead) {
+            // A fault the test found (a line, a control signal, a chip that takes no
+            // command) shows in every cell: the full test would name cells for it. It runs
+            // after a passed test, or on a FLASH the probe found answering as a good one.
+            if (settings.full && full_test_covers(t.tested) && !passed && !answers_as_good)
+                report("Full test of %s... not run: the test failed, and its fault would fail "
+                       "every cell\n",
+                       t.display);
+            else if (settings.full && full_test_covers(t.tested)) {
                 looked_further = true;
                 report("Full test of %s...%c", t.display, ' ');
                 const full_test_result full = full_test(t.tested, settings.full_range);

@@ -54,9 +54,9 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
          "sram",
          "    SRAM byte lane 1 (EB1) stuck enabled: a byte store to lane 0 also writes lane 1\n"},
         // A bad cell on a board whose lines are faulty too: both are named.
-        {{"sram:eb1=0", "sram:cell=0xc8000010.3=1"},
+        {{"sram:eb1=0", "sram:cell=0xc8000106.3=1"},
          "sram",
-         "    SRAM word 0xc8000010 bit 3 stuck at 1\n"
+         "    SRAM word 0xc8000106 bit 3 stuck at 1\n"
          "    SRAM byte lane 1 (EB1) stuck enabled: a byte store to lane 0 also writes lane 1\n"},
         {{"sram:eb0=0"},
          "sram",
@@ -98,14 +98,18 @@ TEST(FullTest, NamesEachCellAndLaneFault) {
     }
 }
 
-// A FLASH that took no program is left to the probe (--diagnose): its full test would
-// only fail on every word. (The probe costs a minute on korvin-sim; the full test runs
-// after it when the chip answers as a good one.)
-TEST(FullTest, FlashThatTookNoCommandIsLeftToTheProbe) {
-    simulator sim(with_faults({"flash:dead"}));
+// A test that failed has no full test: its fault (here a FLASH that took no command and an
+// SRAM whose write enable is stuck) would fail every cell and name cells for it. A FLASH
+// that took no command is left to the probe (--diagnose); its full test follows only when
+// the chip answers as a good one.
+TEST(FullTest, FailedTestHasNoFullTest) {
+    simulator sim(with_faults({"flash:dead", "sram:we=1"}));
     const run_result r = korvin_on(sim, {"--full-range", "0x1000", "sram", "flash"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Testing FLASH... failed\nTesting SRAM... passed\nFull test of SRAM"),
+    const std::string not_run =
+        "... not run: the test failed, and its fault would fail every cell\n";
+    EXPECT_NE(r.out.find("Testing FLASH... failed\nFull test of FLASH" + not_run +
+                         "Testing SRAM... failed\nFull test of SRAM" + not_run),
               std::string::npos)
         << r.out;
 }
