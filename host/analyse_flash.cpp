@@ -60,9 +60,13 @@ std::vector<std::string> analyse_flash_identification(const parsed_test& test,
 std::vector<std::string> analyse_flash_completion(const parsed_test& test,
                                                   std::uint32_t result_code) {
     if (test.timed_out)
+        // A chip whose own verify failed (a cell that will not program or erase) keeps
+        // showing status as well: the poll watches DQ7 alone.
         return {format("FLASH did not complete %s at 0x%08x: the chip is absent or dead, D7 is "
-                       "stuck, or its command cycles do not reach it",
-                       test.timeout_in_erase ? "an erase" : "a program", test.timeout_address)};
+                       "stuck, its command cycles do not reach it, or %s",
+                       test.timeout_in_erase ? "an erase" : "a program", test.timeout_address,
+                       test.timeout_in_erase ? "a cell of that sector will not erase"
+                                             : "a cell there will not program")};
     if (result_code == FLASH_NO_RESPONSE)
         return {"FLASH did not complete a program or erase (result code 5); the trace does not "
                 "show the polled address"};

@@ -123,7 +123,7 @@ void print_long_options(std::FILE* stream) {
                "On the bench (these download the bench monitor instead):\n"
                "\n"
                "  --full            After each memory's test, its full test: a march test of\n"
-               "                    every SDRAM and SRAM cell and the SDRAM's byte lanes.\n"
+               "                    every SDRAM and SRAM cell and their byte lanes.\n"
                "  --full-range <bytes>\n"
                "                    The full test over the first <bytes> of each memory only.\n"
                "  --probe-flash     With --diagnose implied: when the FLASH took no command,\n"

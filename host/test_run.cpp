@@ -214,17 +214,16 @@ test_run_result test_run(const run_settings& settings, const run_facts& run,
                 verdict.findings.insert(verdict.findings.end(), probed.findings.begin(),
                                         probed.findings.end());
             }
-            // A fault the test found (a line, a control signal, a chip that takes no
-            // command) shows in every cell: the full test would name cells for it. It runs
-            // after a passed test, or on a FLASH the probe found answering as a good one.
-            if (settings.full && full_test_covers(t.tested) && !passed && !answers_as_good)
-                report("Full test of %s... not run: the test failed, and its fault would fail "
-                       "every cell\n",
-                       t.display);
+            // After a failed test the FLASH's full test would only repeat the test's fault on
+            // every sector: it runs when the probe found the chip answering as a good one.
+            // The RAMs' full test runs and leaves out what such a fault spoils.
+            if (settings.full && t.tested == memory::flash && !passed && !answers_as_good)
+                report("Full test of %s... not run after a failed test\n", t.display);
             else if (settings.full && full_test_covers(t.tested)) {
                 looked_further = true;
                 report("Full test of %s...%c", t.display, ' ');
-                const full_test_result full = full_test(t.tested, settings.full_range);
+                const full_test_result full =
+                    full_test(t.tested, settings.full_range, !passed && !answers_as_good);
                 if (full.lost) {
                     record_interruption(settings, facts, result, full.why_lost, &t, took(),
                                         observer);

@@ -75,7 +75,6 @@ void nor_flash::start(bool erase, uint32_t word, uint16_t data) {
     operating_ = true;
     erasing_ = erase;
     programmed_ = data;
-    operating_sector_ = word / SECTOR_WORDS;
     const auto now = clock_.now();
     done_ = timing_.enabled ? now + (erase ? timing_.erase : timing_.program) : now;
     polls_ = 0;
@@ -89,9 +88,11 @@ bool nor_flash::verifies(bool erase, uint32_t word) const {
         const uint16_t v = cells_.load(word);
         return lines_.cells.load(word, v) == v;
     }
-    const uint32_t first = word & ~(SECTOR_WORDS - 1);
+    // `word` is WORDS for a chip erase: every sector.
+    const uint32_t first = word == WORDS ? 0 : word & ~(SECTOR_WORDS - 1);
+    const uint32_t count = word == WORDS ? WORDS : SECTOR_WORDS;
     for (const cell_fault& f : lines_.cells.list)
-        if (f.index - first < SECTOR_WORDS && lines_.cells.load(f.index, ERASED) != ERASED)
+        if (f.index - first < count && lines_.cells.load(f.index, ERASED) != ERASED)
             return false;
     return true;
 }
@@ -231,7 +232,7 @@ void nor_flash::write(uint32_t offset, unsigned, uint32_t data) {
             start(true, w, ERASED);
         } else if (cmd == 0x10 && a == UNLOCK1_ADDRESS) {
             cells_.forget(0, WORDS);
-            start(true, w, ERASED);
+            start(true, WORDS, ERASED);
         }
         break;
     case step::program:

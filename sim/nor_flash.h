@@ -55,8 +55,8 @@ class nor_flash : public device {
     bool busy(time_point now) const { return operating_ && now < done_; }
     void start(bool erase, uint32_t word, uint16_t data);
     // Whether the array holds what the operation meant to leave at `word` (its sector, for
-    // an erase): the embedded algorithm verifies it, and a cell that cannot reach its level
-    // fails it.
+    // a sector erase; every sector when `word` is WORDS): the embedded algorithm verifies it,
+    // and a cell that cannot reach its level fails it.
     bool verifies(bool erase, uint32_t word) const;
     uint16_t status();
 
@@ -72,7 +72,6 @@ class nor_flash : public device {
     // status state, DQ5 set once its time is up, until the reset command.
     bool operating_ = false, erasing_ = false, failed_ = false;
     uint16_t programmed_ = 0;
-    uint32_t operating_sector_ = 0;
     time_point done_{};
     bool toggle_ = false;
     unsigned polls_ = 0;

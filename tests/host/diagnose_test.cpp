@@ -74,7 +74,7 @@ const literal_trace TRACES[] = {
       "or FLASH write enable WE stuck low: the trace fits each: the chip never drives the data "
       "lines, its identification read back 0x0090, the autoselect command's own data",
       "FLASH did not complete an erase at 0xc0000000: the chip is absent or dead, D7 is "
-      "stuck, or its command cycles do not reach it"}},
+      "stuck, its command cycles do not reach it, or a cell of that sector will not erase"}},
     {"16-bit data line 3 stuck low",
      memory::sram,
      1,
@@ -100,7 +100,7 @@ const literal_trace TRACES[] = {
      {"FLASH manufacturer code read 0x0042, expected 0x0001 or 0x00C2; only D7 differs from "
       "0x00C2 (read 0): data line D7 stuck low, or another part",
       "FLASH did not complete an erase at 0xc0000000: the chip is absent or dead, D7 is "
-      "stuck, or its command cycles do not reach it"}},
+      "stuck, its command cycles do not reach it, or a cell of that sector will not erase"}},
     {"FLASH D7 stuck high: the first program never completes",
      memory::flash,
      5,
@@ -108,7 +108,7 @@ const literal_trace TRACES[] = {
      {"FLASH device code read 0x22FE, expected 0x227E; only D7 differs from 0x227E (read 1): "
       "data line D7 stuck high, or another part",
       "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
-      "stuck, or its command cycles do not reach it"}},
+      "stuck, its command cycles do not reach it, or a cell there will not program"}},
     {"no FLASH chip",
      memory::flash,
      5,
@@ -116,7 +116,7 @@ const literal_trace TRACES[] = {
      {"FLASH manufacturer code read 0xFFFF, expected 0x0001 or 0x00C2",
       "FLASH device code read 0xFFFF, expected 0x227E",
       "FLASH did not complete a program at 0xc0000000: the chip is absent or dead, D7 is "
-      "stuck, or its command cycles do not reach it"}},
+      "stuck, its command cycles do not reach it, or a cell there will not program"}},
     {"another FLASH part",
      memory::flash,
      2,

@@ -141,7 +141,7 @@ TEST(FaultMatrix, JudgeTellsExactCandidateAndWrongNames) {
         {a4_a5_or, "address line stuck or shorted: " + a4 + " (3 mismatches)", false, false, false},
         {a4_a5_or,
          "FLASH did not complete a program at 0xc0000004: the chip is absent or dead, "
-         "D7 is stuck, or its command cycles do not reach it",
+         "D7 is stuck, its command cycles do not reach it, or a cell there will not program",
          false, false, false},
     };
     for (const auto& c : cases) {

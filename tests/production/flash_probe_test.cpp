@@ -37,7 +37,7 @@ TEST(FlashProbe, NamesFaultsThatLeftTheChipTakingNoCommand) {
 }
 
 // A board tested before holds what its passing FLASH test left: the probe reads that walk
-// through the fault and names a line a blank chip leaves among 81 candidates.
+// through the fault and names a line a blank chip leaves among 80 candidates.
 TEST(FlashProbe, EarlierTestsWalkNamesTheLine) {
     const std::vector<std::uint8_t> bench = read_image(bin("boot_bench.bin"));
     ASSERT_FALSE(bench.empty()) << bin("boot_bench.bin");

@@ -183,6 +183,11 @@ TEST(NorFlash, FailedOperationShowsDq5UntilTheResetCommand) {
     } cases[] = {
         {"flash:cell=0xc0000100.3=1", program(0x100, 0x0012), 0x80, 0x001A},
         {"flash:cell=0xc0000100.0=0", sector_erase(0), 0, 0xFFFE},
+        // A chip erase verifies every sector.
+        {"flash:cell=0xc0fe0100.0=0",
+         {{0xAAA, 0xAA}, {0x554, 0x55}, {0xAAA, 0x80}, {0xAAA, 0xAA}, {0x554, 0x55}, {0xAAA, 0x10}},
+         0,
+         0xFFFF},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
