@@ -263,7 +263,8 @@ std::vector<std::uint32_t> earlier_test_words() {
 bool earlier_test_word(std::uint32_t index, std::uint16_t& value) {
     constexpr std::uint32_t SECTOR = 0xFFFF; // word-index bits within a 64 K-word sector
     bool erased = false;
-    const std::vector<std::uint32_t> words = earlier_test_words();
+    // Asked for every predicted load of the walk: the list is made once.
+    static const std::vector<std::uint32_t> words = earlier_test_words();
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] == index) {
             value = static_cast<std::uint16_t>(i % (FLASH_INDEX_BITS + 1));

@@ -35,7 +35,7 @@ bool full_test_covers(memory tested);
 // 0 for all of it. `after_failure`: the memory's test failed, so a fault of its
 // lines may fail every cell and every lane: the lane test is left out, and a
 // march that fails more units than it names names none.
-full_test_result full_test(memory tested, std::uint32_t range, bool after_failure = false);
+full_test_result full_test(memory tested, std::uint32_t range, bool after_failure);
 
 // The cells (address and bit) a march test's lines ("F<element> address
 // expected read") name, in the order of their first failure.
