@@ -264,13 +264,13 @@ bool earlier_test_word(std::uint32_t index, std::uint16_t& value) {
     constexpr std::uint32_t SECTOR = 0xFFFF; // word-index bits within a 64 K-word sector
     bool erased = false;
     // Asked for every predicted load of the walk: the list is made once.
-    static const std::vector<std::uint32_t> words = earlier_test_words();
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        if (words[i] == index) {
+    static const std::vector<std::uint32_t> WALK = earlier_test_words();
+    for (std::size_t i = 0; i < WALK.size(); ++i) {
+        if (WALK[i] == index) {
             value = static_cast<std::uint16_t>(i % (FLASH_INDEX_BITS + 1));
             return true;
         }
-        erased |= (words[i] & ~SECTOR) == (index & ~SECTOR);
+        erased |= (WALK[i] & ~SECTOR) == (index & ~SECTOR);
     }
     value = 0xFFFF;
     return erased;
